@@ -1,0 +1,35 @@
+# Common compile settings for the project's own targets.
+function(kestrup_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow
+                         -Wnon-virtual-dtor -Wold-style-cast -Wcast-align
+                         -Woverloaded-virtual -Wformat=2)
+  if(KESTRUP_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()
+
+# kestrup_library(NAME SOURCES ... [DEPS ...])
+# One static library per folder; its headers are included as "folder/Header.h".
+function(kestrup_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+  kestrup_warnings(${name})
+endfunction()
+
+# kestrup_test(NAME SOURCES ... [DEPS ...] [LABELS ...])
+# A GoogleTest executable registered with CTest. Label "tsan" marks tests that
+# the ThreadSanitizer run covers (thread-heavy code without Qt in the way).
+function(kestrup_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LABELS" ${ARGN})
+  find_package(GTest REQUIRED)
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main
+                        Threads::Threads)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  kestrup_warnings(${name})
+  include(GoogleTest)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${ARG_LABELS}"
+                       TIMEOUT 300)
+endfunction()

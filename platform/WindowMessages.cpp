@@ -1,0 +1,190 @@
+#include "platform/WindowMessages.h"
+
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+
+#include "platform/MessageDispatcher.h"
+#include "platform/MessageWindow.h"
+#include "platform/Thread.h"
+
+namespace platform {
+namespace {
+
+struct SendState {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;
+    LRESULT result = 0;
+
+    void Complete(LRESULT value) {
+        {
+            std::lock_guard lock(mutex);
+            result = value;
+            done = true;
+        }
+        cv.notify_all();
+    }
+};
+
+struct Item {
+    MessageWindow* window;
+    std::uint32_t message;
+    WPARAM wParam;
+    LPARAM lParam;
+    std::shared_ptr<SendState> send;  // null for a post
+};
+
+struct ThreadQueue {
+    std::deque<Item> items;
+    MessageDispatcher* dispatcher = nullptr;
+};
+
+// One lock guards the set of live windows and every thread's queue: queueing
+// and removal are short, and procedures never run under it.
+struct State {
+    std::mutex mutex;
+    std::set<const MessageWindow*> windows;
+    std::map<ThreadId, ThreadQueue> queues;
+};
+
+State& Global() {
+    static State state;
+    return state;
+}
+
+// Queues an item for the window's owner. Returns false when the window is gone.
+bool Enqueue(Item item) {
+    State& s = Global();
+    MessageDispatcher* dispatcher = nullptr;
+    {
+        std::lock_guard lock(s.mutex);
+        if (s.windows.count(item.window) == 0) {
+            return false;
+        }
+        ThreadQueue& q = s.queues[item.window->OwnerThread()];
+        q.items.push_back(std::move(item));
+        dispatcher = q.dispatcher;
+    }
+    if (dispatcher != nullptr) {
+        dispatcher->Wake();
+    }
+    return true;
+}
+
+}  // namespace
+
+MessageWindow::MessageWindow() : owner_(Thread::CurrentId()) {
+    State& s = Global();
+    std::lock_guard lock(s.mutex);
+    s.windows.insert(this);
+}
+
+MessageWindow::~MessageWindow() {
+    std::deque<Item> dropped;
+    State& s = Global();
+    {
+        std::lock_guard lock(s.mutex);
+        s.windows.erase(this);
+        auto it = s.queues.find(owner_);
+        if (it != s.queues.end()) {
+            auto& items = it->second.items;
+            for (auto i = items.begin(); i != items.end();) {
+                if (i->window == this) {
+                    dropped.push_back(std::move(*i));
+                    i = items.erase(i);
+                } else {
+                    ++i;
+                }
+            }
+        }
+    }
+    for (Item& item : dropped) {
+        if (item.send) {
+            item.send->Complete(0);
+        }
+    }
+}
+
+bool WindowMessages::IsWindow(const MessageWindow* window) {
+    State& s = Global();
+    std::lock_guard lock(s.mutex);
+    return s.windows.count(window) != 0;
+}
+
+LRESULT WindowMessages::Send(MessageWindow* window, std::uint32_t message, WPARAM wParam,
+                             LPARAM lParam) {
+    if (!IsWindow(window)) {
+        return 0;
+    }
+    if (window->OwnerThread() == Thread::CurrentId()) {
+        return window->WindowProc(message, wParam, lParam);
+    }
+    auto state = std::make_shared<SendState>();
+    if (!Enqueue(Item{window, message, wParam, lParam, state})) {
+        return 0;
+    }
+    std::unique_lock lock(state->mutex);
+    state->cv.wait(lock, [&] { return state->done; });
+    return state->result;
+}
+
+bool WindowMessages::Post(MessageWindow* window, std::uint32_t message, WPARAM wParam,
+                          LPARAM lParam) {
+    return Enqueue(Item{window, message, wParam, lParam, nullptr});
+}
+
+void WindowMessages::SetDispatcher(MessageDispatcher* dispatcher) {
+    State& s = Global();
+    bool wake = false;
+    {
+        std::lock_guard lock(s.mutex);
+        ThreadQueue& q = s.queues[Thread::CurrentId()];
+        q.dispatcher = dispatcher;
+        wake = dispatcher != nullptr && !q.items.empty();
+    }
+    if (wake) {
+        dispatcher->Wake();
+    }
+}
+
+bool WindowMessages::HasPending() {
+    State& s = Global();
+    std::lock_guard lock(s.mutex);
+    auto it = s.queues.find(Thread::CurrentId());
+    return it != s.queues.end() && !it->second.items.empty();
+}
+
+bool WindowMessages::DispatchOne() {
+    Item item{};
+    {
+        State& s = Global();
+        std::lock_guard lock(s.mutex);
+        auto it = s.queues.find(Thread::CurrentId());
+        if (it == s.queues.end() || it->second.items.empty()) {
+            return false;
+        }
+        item = std::move(it->second.items.front());
+        it->second.items.pop_front();
+    }
+    // Windows are destroyed only on their owning thread, which is this one,
+    // so the window is still alive here.
+    const LRESULT result = item.window->WindowProc(item.message, item.wParam, item.lParam);
+    if (item.send) {
+        item.send->Complete(result);
+    }
+    return true;
+}
+
+std::size_t WindowMessages::DispatchPending() {
+    std::size_t count = 0;
+    while (DispatchOne()) {
+        ++count;
+    }
+    return count;
+}
+
+}  // namespace platform
