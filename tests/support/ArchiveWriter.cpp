@@ -18,6 +18,19 @@ ArchiveWriter::ArchiveWriter(const std::string& path, Compression compression)
     ok_ = ok_ && archive_write_open_filename(archive_, path.c_str()) == ARCHIVE_OK;
 }
 
+ArchiveWriter::ArchiveWriter(const std::string& path, const std::string& options,
+                             const std::string& passphrase)
+    : archive_(archive_write_new()), ok_(archive_ != nullptr) {
+    if (!ok_) {
+        return;
+    }
+    ok_ = archive_write_set_format_zip(archive_) == ARCHIVE_OK &&
+          archive_write_set_options(archive_, options.c_str()) == ARCHIVE_OK &&
+          (passphrase.empty() ||
+           archive_write_set_passphrase(archive_, passphrase.c_str()) == ARCHIVE_OK) &&
+          archive_write_open_filename(archive_, path.c_str()) == ARCHIVE_OK;
+}
+
 ArchiveWriter::~ArchiveWriter() {
     Close();
 }

@@ -17,6 +17,10 @@ class ArchiveWriter {
     enum class Compression { Deflate, Store };
 
     explicit ArchiveWriter(const std::string& path, Compression compression = Compression::Deflate);
+    // With libarchive writer options, e.g. "zip:encryption=traditional",
+    // and a passphrase for encrypted members.
+    ArchiveWriter(const std::string& path, const std::string& options,
+                  const std::string& passphrase);
     ~ArchiveWriter();
     ArchiveWriter(const ArchiveWriter&) = delete;
     ArchiveWriter& operator=(const ArchiveWriter&) = delete;
