@@ -1,0 +1,282 @@
+#include "package/CKestrupDoc.h"
+
+#include <strings.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "package/PackageGlobals.h"
+#include "package/UnzipCallbacks.h"
+#include "platform/FileSystem.h"
+#include "platform/PathFormat.h"
+#include "platform/PrivateTempDir.h"
+#include "platform/profile/ProfileReader.h"
+#include "platform/unzip/UnzipLibrary.h"
+
+using platform::FileSystem;
+using platform::PathFormat;
+
+namespace {
+
+constexpr char kProductText[] = "Talvenmark Pro software";
+constexpr char kSection[] = "PACKAGE";
+constexpr char kDescriptorName[] = "package.inf";
+constexpr char kDescriptorCopyName[] = "package.ini";
+
+void FillCallbacks(USERFUNCTIONS& callbacks) {
+    callbacks = USERFUNCTIONS{};
+    callbacks.print = UnzipPrintCallback;
+    callbacks.sound = nullptr;
+    callbacks.replace = UnzipReplaceCallback;
+    callbacks.password = UnzipPasswordCallback;
+    callbacks.SendApplicationMessage = nullptr;
+    callbacks.ServCallBk = UnzipServiceCallback;
+}
+
+// Clearing and unpacking act only on an absolute directory, never on the
+// working directory through an empty or relative path.
+bool StagingDirUsable() {
+    return g_szStagingDir[0] == '/';
+}
+
+}  // namespace
+
+CKestrupDoc::CKestrupDoc()
+    : m_pFirstItem(nullptr),
+      m_nPackageCount(0),
+      m_nColumnCount(kColumnCount),
+      m_pLastItem(nullptr) {}
+
+CKestrupDoc::~CKestrupDoc() {
+    FreeItems();
+}
+
+void CKestrupDoc::AddItem(const char* text) {
+    if (text == nullptr) {
+        text = "";
+    }
+    const std::size_t length = std::strlen(text);
+    auto* item = new PackageItem;
+    item->pszText = new char[length + 1];
+    std::memcpy(item->pszText, text, length + 1);
+    if (m_pLastItem == nullptr) {
+        m_pFirstItem = item;
+    } else {
+        m_pLastItem->pNext = item;
+    }
+    m_pLastItem = item;
+}
+
+const char* CKestrupDoc::GetItem(int row, int column) const {
+    if (row < 0 || column < 0 || column >= m_nColumnCount) {
+        return nullptr;
+    }
+    long steps = static_cast<long>(row) * m_nColumnCount + column;
+    const PackageItem* item = m_pFirstItem;
+    while (item != nullptr && steps > 0) {
+        item = item->pNext;
+        --steps;
+    }
+    return item != nullptr ? item->pszText : nullptr;
+}
+
+void CKestrupDoc::FreeItems() {
+    PackageItem* item = m_pFirstItem;
+    while (item != nullptr) {
+        PackageItem* next = item->pNext;
+        delete[] item->pszText;
+        delete item;
+        item = next;
+    }
+    m_pFirstItem = nullptr;
+    m_pLastItem = nullptr;
+    m_nPackageCount = 0;
+}
+
+bool CKestrupDoc::PackageDirFromExecutable(const char* executablePath, char* buffer,
+                                           std::size_t size) {
+    if (buffer == nullptr || size == 0) {
+        return false;
+    }
+    buffer[0] = '\0';
+    if (executablePath == nullptr || executablePath[0] != '/') {
+        return false;
+    }
+    const std::string path(executablePath);
+    // The directory that holds the executable, without its trailing "/".
+    const std::string home = path.substr(0, path.rfind('/'));
+    std::string result = home + "/cfg/";
+    std::string dir = home;
+    while (!dir.empty()) {
+        const std::size_t slash = dir.rfind('/');
+        if (dir.compare(slash + 1, std::string::npos, "bin") == 0) {
+            result = dir.substr(0, slash + 1) + "cfg/";
+            break;
+        }
+        dir.resize(slash);
+    }
+    return PathFormat::Into(buffer, size, "%s", result.c_str());
+}
+
+bool CKestrupDoc::IsPackageFileName(const char* name) {
+    if (name == nullptr) {
+        return false;
+    }
+    const std::size_t length = std::strlen(name);
+    return length >= 4 && ::strcasecmp(name + length - 4, ".pcg") == 0;
+}
+
+bool CKestrupDoc::IsProductDescription(const char* description) {
+    if (description == nullptr) {
+        return false;
+    }
+    while (*description == ',') {
+        ++description;
+    }
+    const std::size_t field = std::strcspn(description, ",");
+    return field == sizeof kProductText - 1 && std::memcmp(description, kProductText, field) == 0;
+}
+
+bool CKestrupDoc::IsAcceptedDescriptor(const char* path) {
+    char description[kValueBufferSize];
+    platform::ProfileReader::GetString(kSection, "Description", "", description, sizeof description,
+                                       path);
+    return IsProductDescription(description);
+}
+
+bool CKestrupDoc::ScanPackages() {
+    const std::string executable = FileSystem::ExecutablePath();
+    return ScanPackages(executable.c_str());
+}
+
+bool CKestrupDoc::ScanPackages(const char* executablePath) {
+    FreeItems();
+
+    if (!PackageDirFromExecutable(executablePath, g_szPackageDir, sizeof g_szPackageDir)) {
+        return true;
+    }
+    std::vector<FileSystem::Entry> entries;
+    if (!FileSystem::List(g_szPackageDir, entries)) {
+        return true;
+    }
+    std::vector<std::string> archives;
+    for (const FileSystem::Entry& entry : entries) {
+        if (entry.kind != FileSystem::Kind::Directory && IsPackageFileName(entry.name.c_str())) {
+            archives.push_back(entry.name);
+        }
+    }
+    if (archives.empty()) {
+        return true;
+    }
+
+    std::string tempDir;
+    std::string error;
+    char temp[kPathBufferSize];
+    char descriptor[kPathBufferSize];
+    char descriptorCopy[kPathBufferSize];
+    if (!platform::PrivateTempDir::Get(tempDir, error) ||
+        !PathFormat::Copy(temp, tempDir.c_str()) ||
+        !PathFormat::Into(g_szStagingDir, sizeof g_szStagingDir, "%stest/", temp) ||
+        !PathFormat::Into(descriptor, sizeof descriptor, "%s%s", temp, kDescriptorName) ||
+        !PathFormat::Into(descriptorCopy, sizeof descriptorCopy, "%s%s", temp,
+                          kDescriptorCopyName)) {
+        return true;
+    }
+
+    ClearStagingDir();
+
+    USERFUNCTIONS callbacks;
+    FillCallbacks(callbacks);
+    DCL options{};
+    char member[] = "package.inf";
+    char* members[] = {member};
+
+    for (const std::string& name : archives) {
+        char archivePath[kPathBufferSize];
+        if (!PathFormat::Into(archivePath, sizeof archivePath, "%s%s", g_szPackageDir,
+                              name.c_str())) {
+            continue;
+        }
+        options.noflag = 1;
+        options.lpszZipFN = archivePath;
+        options.lpszExtractDir = temp;
+        if (Wiz_SingleEntryUnzip(1, members, 0, nullptr, &options, &callbacks) != UNZIP_OK) {
+            continue;
+        }
+        FileSystem::Kind kind;
+        if (!FileSystem::KindOf(descriptor, kind) || kind != FileSystem::Kind::File) {
+            continue;
+        }
+        if (!IsAcceptedDescriptor(descriptor)) {
+            FileSystem::Delete(descriptor);
+            continue;
+        }
+        if (!FileSystem::CopyReplacing(descriptor, descriptorCopy)) {
+            FileSystem::Delete(descriptorCopy);
+            FileSystem::Delete(descriptor);
+            continue;
+        }
+        FileSystem::Delete(descriptor);
+
+        char language[kValueBufferSize];
+        char version[kValueBufferSize];
+        char versionDate[kValueBufferSize];
+        platform::ProfileReader::GetString(kSection, "language", "", language, sizeof language,
+                                           descriptorCopy);
+        platform::ProfileReader::GetString(kSection, "Version", "", version, sizeof version,
+                                           descriptorCopy);
+        platform::ProfileReader::GetString(kSection, "version_date", "", versionDate,
+                                           sizeof versionDate, descriptorCopy);
+        AddItem(language);
+        AddItem(version);
+        AddItem(versionDate);
+        AddItem(name.c_str());
+        ++m_nPackageCount;
+        FileSystem::Delete(descriptorCopy);
+    }
+    return true;
+}
+
+void CKestrupDoc::ClearStagingDir() {
+    if (!StagingDirUsable()) {
+        return;
+    }
+    std::vector<FileSystem::Entry> entries;
+    if (!FileSystem::List(g_szStagingDir, entries)) {
+        return;
+    }
+    for (const FileSystem::Entry& entry : entries) {
+        if (entry.name == "." || entry.name == ".." || entry.kind == FileSystem::Kind::Directory) {
+            continue;
+        }
+        char path[kPathBufferSize];
+        if (!PathFormat::Into(path, sizeof path, "%s%s", g_szStagingDir, entry.name.c_str())) {
+            continue;
+        }
+        FileSystem::SetNormalAttributes(path);
+        FileSystem::Delete(path);
+    }
+}
+
+bool CKestrupDoc::UnpackPackage(const char* archivePath) {
+    if (!StagingDirUsable() || archivePath == nullptr || archivePath[0] == '\0') {
+        return false;
+    }
+    USERFUNCTIONS callbacks;
+    FillCallbacks(callbacks);
+    DCL options{};
+    options.noflag = 1;
+    options.lpszZipFN = archivePath;
+    options.lpszExtractDir = g_szStagingDir;
+    return Wiz_SingleEntryUnzip(0, nullptr, 0, nullptr, &options, &callbacks) == UNZIP_OK;
+}
+
+bool CKestrupDoc::FormPackagePath(int row) const {
+    const char* name = GetItem(row, 3);
+    if (name == nullptr || g_szPackageDir[0] == '\0') {
+        g_szPackagePath[0] = '\0';
+        return false;
+    }
+    return PathFormat::Into(g_szPackagePath, sizeof g_szPackagePath, "%s%s", g_szPackageDir, name);
+}

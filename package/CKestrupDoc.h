@@ -1,0 +1,78 @@
+#pragma once
+
+#include <cstddef>
+
+#include "package/PackageItem.h"
+
+// The program's document: owns the package table that the package list
+// shows, scans the package directory for upgrade packages, and prepares the
+// staging directory from which the upgrade worker sends files.
+//
+// The table is built on the UI thread by ScanPackages and read by GetItem
+// from the UI and detection threads; only a scan changes it. ClearStagingDir
+// and UnpackPackage run on the detection thread. No step shows a message:
+// an archive that cannot be used is left out of the table, and a failed
+// staging step leaves the staging directory with fewer files.
+class CKestrupDoc {
+  public:
+    // Cells per row: language, version, version date, archive file name.
+    static constexpr int kColumnCount = 4;
+    // Every descriptor value is read into a buffer of this size.
+    static constexpr std::size_t kValueBufferSize = 512;
+
+    CKestrupDoc();
+    ~CKestrupDoc();
+    CKestrupDoc(const CKestrupDoc&) = delete;
+    CKestrupDoc& operator=(const CKestrupDoc&) = delete;
+
+    // Rebuilds the table from the archives in the package directory derived
+    // from the program's own path. Always returns true.
+    bool ScanPackages();
+    // The same for a given executable path.
+    bool ScanPackages(const char* executablePath);
+
+    // Appends a cell holding a copy of text (null is taken as empty).
+    void AddItem(const char* text);
+    // The text of a cell, owned by the table; null when there is no such cell.
+    const char* GetItem(int row, int column) const;
+    // Frees every cell; the table is empty and the row count 0.
+    void FreeItems();
+
+    // Deletes the plain files (and links) directly in g_szStagingDir, making
+    // read-only files writable first. Subdirectories are left alone. Does
+    // nothing while g_szStagingDir is empty or not an absolute path.
+    void ClearStagingDir();
+    // Extracts every member of the archive into g_szStagingDir, replacing
+    // files of the same names and creating the directory when missing. Does
+    // nothing while g_szStagingDir is empty or not an absolute path. Returns
+    // true when the whole archive was extracted; callers may ignore it.
+    bool UnpackPackage(const char* archivePath);
+
+    // Sets g_szPackagePath to g_szPackageDir followed by the archive name of
+    // the given row. False (and g_szPackagePath empty) when there is no such
+    // row, no package directory, or the path does not fit.
+    bool FormPackagePath(int row) const;
+
+    // The package directory for an executable path: the nearest directory
+    // of the path named exactly "bin" is replaced by its sibling "cfg/";
+    // with no "bin" in the path, "cfg/" beside the executable. False (and
+    // an empty buffer) when the path is not absolute or the result does not
+    // fit.
+    static bool PackageDirFromExecutable(const char* executablePath, char* buffer,
+                                         std::size_t size);
+    // Whether a file name is a package archive: it ends in ".pcg" in any case.
+    static bool IsPackageFileName(const char* name);
+    // The acceptance test of a descriptor's Description value: its first
+    // comma-separated field, after any leading commas, is exactly the
+    // product text (case-sensitive, spaces kept).
+    static bool IsProductDescription(const char* description);
+    // Reads Description from section PACKAGE of a descriptor file and tests it.
+    static bool IsAcceptedDescriptor(const char* path);
+
+    PackageItem* m_pFirstItem;
+    int m_nPackageCount;
+    int m_nColumnCount;
+
+  private:
+    PackageItem* m_pLastItem;
+};
