@@ -1,5 +1,11 @@
+#include <QtWidgets/QApplication>
 #include <cstdio>
 #include <cstring>
+
+#include "shell/CKestrupApp.h"
+
+// The one application object.
+static CKestrupApp theApp;
 
 // Entry point of the Talvenmark Pro Upgrade Utility.
 int main(int argc, char** argv) {
@@ -7,6 +13,11 @@ int main(int argc, char** argv) {
         std::printf("Talvenmark Pro Upgrade Utility Version 7.0.5\n");
         return 0;
     }
-    std::printf("Talvenmark Pro Upgrade Utility Version 7.0.5\n");
-    return 0;
+    QApplication qt(argc, argv);
+    QStringList arguments = QApplication::arguments();
+    arguments.removeFirst();
+    if (!theApp.InitInstance(arguments)) {
+        return theApp.ExitInstance();
+    }
+    return theApp.Run();
 }

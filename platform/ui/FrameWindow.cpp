@@ -1,0 +1,7 @@
+#include "platform/ui/FrameWindow.h"
+
+namespace platform::ui {
+
+FrameWindow::FrameWindow(QWidget* parent) : QMainWindow(parent) {}
+
+}  // namespace platform::ui
