@@ -246,10 +246,10 @@ class Extraction {
             Fail(UNZIP_WARNING, "member with an unreadable name skipped");
             return true;
         }
-        if (!includes_.empty() && !Matches(includes_, name, true)) {
+        if (Matches(excludes_, name, false)) {
             return true;
         }
-        if (Matches(excludes_, name, false)) {
+        if (!includes_.empty() && !Matches(includes_, name, true)) {
             return true;
         }
         currentName_ = name;

@@ -2,7 +2,9 @@
 
 // The unzip library's extraction interface: the option record DCL, the
 // callback record USERFUNCTIONS and the entry point Wiz_SingleEntryUnzip,
-// under the names the program was written against. ZIP archives only.
+// under the names the program was written against. ZIP archives only. The
+// records keep their field order; their sizes follow this platform's pointer
+// and long sizes, and nothing relies on them.
 
 // Option record, 17 fields: 15 integer flags, then the archive's path and
 // the target directory. Zero-fill it before use. Flags that are honoured:

@@ -79,11 +79,6 @@ ArchiveWriter& ArchiveWriter::Hardlink(const std::string& name, const std::strin
     return *this;
 }
 
-ArchiveWriter& ArchiveWriter::CharacterDevice(const std::string& name) {
-    Add(name, AE_IFCHR, 0644, {}, {}, false);
-    return *this;
-}
-
 bool ArchiveWriter::Close() {
     if (archive_ != nullptr) {
         ok_ = (archive_write_close(archive_) == ARCHIVE_OK) && ok_;
@@ -91,10 +86,6 @@ bool ArchiveWriter::Close() {
         archive_ = nullptr;
     }
     return ok_;
-}
-
-std::string ArchiveWriter::Descriptor(const std::string& lines) {
-    return "[PACKAGE]\r\n" + lines;
 }
 
 }  // namespace testsupport

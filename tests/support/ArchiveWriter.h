@@ -29,17 +29,11 @@ class ArchiveWriter {
     ArchiveWriter& Directory(const std::string& name);
     ArchiveWriter& Symlink(const std::string& name, const std::string& target);
     ArchiveWriter& Hardlink(const std::string& name, const std::string& target);
-    // A character device entry (libarchive may refuse to store it in ZIP;
-    // see ok()).
-    ArchiveWriter& CharacterDevice(const std::string& name);
 
     // False once any step failed.
     bool ok() const { return ok_; }
     // Finishes the archive; true when every step succeeded.
     bool Close();
-
-    // A descriptor text with a PACKAGE section holding the given lines.
-    static std::string Descriptor(const std::string& lines);
 
   private:
     void Add(const std::string& name, unsigned type, int mode, const std::string& contents,

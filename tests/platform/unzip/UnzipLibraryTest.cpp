@@ -102,6 +102,12 @@ TEST_F(UnzipLibraryTest, NamedMemberAloneIsExtractedIntoANewTarget) {
     EXPECT_EQ(PackageSandbox::Names(target_), "package.inf");
     EXPECT_EQ(PackageSandbox::Read(target_ + "package.inf"), "descriptor");
     EXPECT_THAT(seen_.served, ::testing::ElementsAre("package.inf:10"));
+
+    // Patterns match across folders; the exclusion list wins.
+    EXPECT_EQ(Unzip(Zip("a.pcg"), {"*.inf"}, {"sub/*"}), UNZIP_OK);
+    EXPECT_EQ(PackageSandbox::Names(target_), "package.inf");
+    EXPECT_EQ(Unzip(Zip("a.pcg"), {"boot.bin"}, {"boot.bin"}), UNZIP_NOTFOUND);
+    EXPECT_EQ(PackageSandbox::Names(target_), "package.inf");
 }
 
 TEST_F(UnzipLibraryTest, NamedMemberMissingFromTheArchiveIsAFailure) {
