@@ -74,7 +74,7 @@ bool CKestrupApp::InitInstance(const QStringList& arguments) {
 bool CKestrupApp::ProcessShellCommand(const QStringList& arguments) {
     QString file;
     for (const QString& argument : arguments) {
-        if (!argument.startsWith(QLatin1Char('-')) && !argument.startsWith(QLatin1Char('/'))) {
+        if (!argument.startsWith(QLatin1Char('-'))) {
             file = argument;
             break;
         }

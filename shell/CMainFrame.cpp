@@ -137,11 +137,7 @@ bool CMainFrame::OnCreate() {
     setDockOptions(QMainWindow::AnimatedDocks | QMainWindow::AllowTabbedDocks);
     addToolBar(Qt::TopToolBarArea, &m_wndToolBar);
 
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        QRect r = frameGeometry();
-        r.moveCenter(screen->availableGeometry().center());
-        move(r.topLeft());
-    }
+    CentreOnScreen();
     return true;
 }
 
@@ -207,11 +203,7 @@ void CMainFrame::SetView(QWidget* view, platform::ui::CommandTarget* viewTarget,
     setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
     adjustSize();
     setFixedSize(sizeHint());
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        QRect r = frameGeometry();
-        r.moveCenter(screen->availableGeometry().center());
-        move(r.topLeft());
-    }
+    CentreOnScreen();
 }
 
 bool CMainFrame::OnCommand(std::uint32_t id) {
@@ -258,14 +250,30 @@ bool CMainFrame::event(QEvent* e) {
 }
 
 void CMainFrame::closeEvent(QCloseEvent* e) {
-    if (m_bClosing) {
-        e->accept();
-        return;
-    }
     // Closing goes through the window procedure, so the close handling runs
     // as the handler of WM_CLOSE.
-    e->ignore();
-    platform::WindowMessages::Send(this, platform::WM_CLOSE, 0, 0);
+    if (!m_bClosing) {
+        platform::WindowMessages::Send(this, platform::WM_CLOSE, 0, 0);
+    }
+    e->setAccepted(m_bClosing);
+}
+
+void CMainFrame::showEvent(QShowEvent* e) {
+    FrameWindow::showEvent(e);
+    if (!m_bCentred) {
+        // The window system's frame is known once the window is shown.
+        m_bCentred = true;
+        CentreOnScreen();
+    }
+    Router().UpdateActions();
+}
+
+void CMainFrame::CentreOnScreen() {
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect r = frameGeometry();
+        r.moveCenter(screen->availableGeometry().center());
+        move(r.topLeft());
+    }
 }
 
 platform::LRESULT CMainFrame::WindowProc(std::uint32_t message, platform::WPARAM wParam,
@@ -285,7 +293,7 @@ platform::LRESULT CMainFrame::WindowProc(std::uint32_t message, platform::WPARAM
             }
             // The framework closes the main window and ends the application.
             m_bClosing = true;
-            close();
+            hide();
             if (auto* app = platform::ui::Application::ForCurrentThread();
                 app != nullptr && app->Pump() != nullptr && app->GetMainWnd() == this) {
                 app->Pump()->PostQuit(0);

@@ -70,9 +70,11 @@ class CMainFrame : public platform::ui::FrameWindow,
   protected:
     bool event(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
   private:
     void PreCreateWindow();
+    void CentreOnScreen();
     bool OnCreate();
     bool LoadToolBar();
     void BuildMenu();
@@ -86,4 +88,5 @@ class CMainFrame : public platform::ui::FrameWindow,
     std::function<void()> m_closeHandler;
     ProgressBarFactory m_barFactory;
     bool m_bClosing = false;
+    bool m_bCentred = false;
 };

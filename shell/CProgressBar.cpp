@@ -1,5 +1,6 @@
 #include "shell/CProgressBar.h"
 
+#include <QtCore/QEvent>
 #include <QtGui/QFontMetrics>
 #include <QtWidgets/QProgressBar>
 
@@ -15,10 +16,21 @@
 // repainted).
 class CProgressBar::Control : public QProgressBar {
   public:
-    Control(CProgressBar* owner, QWidget* parent) : QProgressBar(parent), owner_(owner) {}
+    Control(CProgressBar* owner, QWidget* parent) : QProgressBar(parent), owner_(owner) {
+        parent->installEventFilter(this);
+    }
     void Detach() { owner_ = nullptr; }
 
   protected:
+    // The status bar shown again or resized: its background, and the
+    // control's with it, is drawn anew.
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (owner_ != nullptr && watched == parentWidget() &&
+            (event->type() == QEvent::Show || event->type() == QEvent::Resize)) {
+            owner_->Layout(false);
+        }
+        return QProgressBar::eventFilter(watched, event);
+    }
     void paintEvent(QPaintEvent* event) override {
         if (owner_ != nullptr) {
             owner_->Layout(true);
@@ -102,6 +114,8 @@ bool CProgressBar::SetBarRange(int lower, int upper, int step) {
         return false;
     }
     m_wnd->setRange(lower, upper);
+    // The position stays inside the new range.
+    m_wnd->setValue(std::clamp(m_wnd->value(), lower, std::max(lower, upper)));
     m_nStep = step;
     return true;
 }
