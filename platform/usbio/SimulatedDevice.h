@@ -1,0 +1,158 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/usbio/SimulatedFunction.h"
+#include "platform/usbio/UsbioDevice.h"
+
+namespace platform::usbio {
+
+// A simulated USB device behind the driver stand-in: a standard device
+// descriptor, one configuration with interface 0 and, by default, a bulk IN
+// endpoint 0x81 and a bulk OUT endpoint 0x01 of 512 bytes maximum packet
+// size. It answers the driver's six requests itself; what happens on the
+// bulk endpoints is up to its SimulatedFunction.
+//
+// IN data: QueueIn adds a packet that the endpoint returns after a delay. A
+// read of N bytes takes up to N bytes of the first ready packet (the rest
+// stays for the next read); a read with nothing ready stays pending until
+// data comes, it is cancelled, or the device vanishes (0xE000100A).
+//
+// Delays are program milliseconds, timed through the time facility (so
+// tests scale them). One timer thread per device blocks while idle.
+// All public functions may be called from any thread, also from inside
+// SimulatedFunction::OnBulkOut.
+class SimulatedDevice : public UsbioDevice {
+  public:
+    struct Identity {
+        std::uint16_t vendorId = 0x1209;  // test identifiers of the simulated device
+        std::uint16_t productId = 0x0001;
+        std::uint16_t releaseNumber = 0x0100;
+    };
+
+    // One endpoint as the configuration lists it. Pipe types: 0 control,
+    // 1 isochronous, 2 bulk, 3 interrupt.
+    struct Pipe {
+        std::uint8_t endpoint;
+        std::uint32_t type;
+        std::uint16_t maxPacketSize;
+    };
+
+    // Created plugged in. path is the interface path the setupapi stand-in
+    // lists; address is the bus address shown in captures.
+    SimulatedDevice(std::shared_ptr<SimulatedFunction> function, std::string path,
+                    std::uint8_t address, Identity identity);
+    SimulatedDevice(std::shared_ptr<SimulatedFunction> function, std::string path,
+                    std::uint8_t address);
+    ~SimulatedDevice() override;
+    SimulatedDevice(const SimulatedDevice&) = delete;
+    SimulatedDevice& operator=(const SimulatedDevice&) = delete;
+
+    // --- what the function logic (or a test) drives ---
+    void QueueIn(std::uint8_t endpoint, std::vector<std::uint8_t> bytes, std::uint32_t delayMs = 0);
+    // Unplug ends everything pending with 0xE000100A, drops queued IN data
+    // and the configuration; handles opened before stay dead even after Plug.
+    void Unplug();
+    void Plug();
+    bool IsPlugged() const;
+
+    // --- misbehaviour switches ---
+    // Interface version in the driver-information reply (normally 0x0200).
+    void SetDriverVersion(std::uint16_t version);
+    // Makes one of the six requests complete with status (0 restores).
+    void FailRequest(std::uint32_t controlCode, std::uint32_t status);
+    // Pipe count the configuration information reports, whatever it holds
+    // (above 32 over-fills the record); kTrueCount restores.
+    static constexpr std::uint32_t kTrueCount = 0xFFFFFFFFu;
+    void SetReportedPipeCount(std::uint32_t count);
+    // Every request answers after delayMs, or never (until cancelled or
+    // unplugged).
+    void SetRequestTiming(std::uint32_t delayMs, bool never = false);
+    // Replaces the endpoints the configuration lists.
+    void SetPipes(std::vector<Pipe> pipes);
+
+    // --- observation, for tests ---
+    // The input of the last request with this control code (empty if none).
+    std::vector<std::uint8_t> LastRequestInput(std::uint32_t controlCode) const;
+    // How many requests with this control code reached the device.
+    std::size_t RequestCount(std::uint32_t controlCode) const;
+    bool IsConfigured() const;
+    std::size_t PendingReads() const;
+    // The 18-byte device descriptor.
+    std::vector<std::uint8_t> DeviceDescriptor() const;
+
+    // --- UsbioDevice ---
+    std::string Path() const override { return path_; }
+    std::uint64_t Session() const override { return session_.load(); }
+    std::uint8_t Address() const override { return address_; }
+    void Control(const std::shared_ptr<UsbioRequest>& request) override;
+    void Transfer(const std::shared_ptr<UsbioRequest>& request) override;
+    void Cancel(const std::shared_ptr<UsbioRequest>& request) override;
+
+  private:
+    using Clock = std::chrono::steady_clock;
+    struct Packet {
+        std::vector<std::uint8_t> bytes;
+        Clock::time_point readyAt;
+    };
+    struct PendingWrite {
+        std::shared_ptr<UsbioRequest> request;
+        std::uint32_t accepted;
+        std::uint32_t status;
+    };
+    struct PendingControl {
+        std::shared_ptr<UsbioRequest> request;
+        std::uint32_t status;
+        std::vector<std::uint8_t> reply;
+    };
+
+    std::vector<std::uint8_t> ConfigurationDescriptor() const;  // lock held
+    void Answer(const UsbioRequest& request, std::uint32_t& status,
+                std::vector<std::uint8_t>& reply);  // lock held
+    void Pump();
+    void Schedule(Clock::time_point when, std::function<void()> action);
+    void TimerLoop();
+    void FinishWrite(const UsbioRequest* request);
+    void FinishControl(const UsbioRequest* request);
+
+    const std::shared_ptr<SimulatedFunction> function_;
+    const std::string path_;
+    const std::uint8_t address_;
+    const Identity identity_;
+    std::atomic<std::uint64_t> session_{0};
+
+    mutable std::mutex mutex_;
+    std::uint64_t lastSession_ = 0;
+    std::uint16_t driverVersion_ = 0x0200;
+    std::map<std::uint32_t, std::uint32_t> failures_;
+    std::uint32_t reportedPipeCount_ = kTrueCount;
+    std::uint32_t requestDelayMs_ = 0;
+    bool requestsNever_ = false;
+    std::vector<Pipe> pipes_;
+    bool configured_ = false;
+    std::map<std::uint32_t, std::vector<std::uint8_t>> lastInputs_;
+    std::map<std::uint32_t, std::size_t> requestCounts_;
+    std::map<std::uint8_t, std::deque<Packet>> packets_;
+    std::map<std::uint8_t, std::deque<std::shared_ptr<UsbioRequest>>> reads_;
+    std::vector<PendingWrite> writes_;
+    std::vector<PendingControl> controls_;
+
+    std::mutex timerMutex_;
+    std::condition_variable timerWake_;
+    std::multimap<Clock::time_point, std::function<void()>> timers_;
+    bool stopping_ = false;
+    std::thread timerThread_;
+};
+
+}  // namespace platform::usbio

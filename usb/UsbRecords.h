@@ -1,0 +1,74 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+// The records exchanged with the USB driver, byte for byte (little-endian,
+// packed). Each is a plain byte image with accessors for the fields the
+// transport reads or writes.
+
+namespace usbrecord {
+
+inline std::uint16_t Get16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+inline std::uint32_t Get32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+inline void Put16(std::uint8_t* p, std::uint16_t v) {
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+
+inline void Put32(std::uint8_t* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) {
+        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+    }
+}
+
+}  // namespace usbrecord
+
+// Reply of the driver-information request: u16 interface version at 0,
+// 10 bytes not interpreted.
+struct UsbDriverInfo {
+    std::array<std::uint8_t, 12> bytes{};
+    std::uint16_t InterfaceVersion() const { return usbrecord::Get16(&bytes[0]); }
+};
+
+// Input of the descriptor request: u32 recipient, u8 descriptor type, u8
+// descriptor index, u16 language ID.
+struct UsbDescriptorRequest {
+    std::array<std::uint8_t, 8> bytes{};
+};
+
+// Input of the set-configuration request: u16 configuration index, u16
+// number n of interface settings, then 32 settings of 8 bytes (u16 interface
+// number, u16 alternate setting, u32 maximum transfer size), the first n used.
+struct UsbConfigurationRequest {
+    static constexpr std::uint32_t kMaxSettings = 32;
+    std::array<std::uint8_t, 260> bytes{};
+};
+
+// One pipe entry of the configuration information: u32 pipe type at 0
+// (0 control, 1 isochronous, 2 bulk, 3 interrupt), endpoint address at 10.
+struct UsbPipeInfo {
+    std::array<std::uint8_t, 16> bytes{};
+    std::uint32_t PipeType() const { return usbrecord::Get32(&bytes[0]); }
+    std::uint8_t EndpointAddress() const { return bytes[10]; }
+};
+
+// Reply of the configuration-information request: u32 at 0 not interpreted,
+// u32 pipe count at 4, 256 bytes of interface area at 8, 32 pipe entries of
+// 16 bytes from 264.
+struct UsbConfigurationInfo {
+    static constexpr std::uint32_t kMaxPipes = 32;
+    static constexpr std::uint32_t kPipeOffset = 264;
+    std::array<std::uint8_t, 776> bytes{};
+    // The count as the driver gave it; it is not checked against kMaxPipes.
+    std::uint32_t PipeCount() const { return usbrecord::Get32(&bytes[4]); }
+    // Entry i < kMaxPipes.
+    const std::uint8_t* PipeEntry(std::uint32_t i) const { return &bytes[kPipeOffset + 16 * i]; }
+};
