@@ -22,10 +22,16 @@ CKestrupApp::CKestrupApp()
       m_pDocView(std::make_unique<CPlaceholderDocView>()) {}
 
 CKestrupApp::~CKestrupApp() {
+    ReleaseUi();
+}
+
+void CKestrupApp::ReleaseUi() {
     if (kestrup::MessageBoxService::Current() == &m_messageBoxService) {
         kestrup::MessageBoxService::Install(nullptr);
     }
+    SetMainWnd(nullptr);
     m_pMainFrame.reset();
+    DetachUiThread();
 }
 
 bool CKestrupApp::InitInstance(const QStringList& arguments) {

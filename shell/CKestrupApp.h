@@ -25,6 +25,9 @@ class CKestrupApp : public platform::ui::Application {
     int Run();
     // Saves the standard settings; returns the exit code of the loop.
     int ExitInstance();
+    // Destroys the windows, the message pump and the message boxes; the
+    // program calls it before Qt's application object goes.
+    void ReleaseUi();
 
     // The document and view that start-up creates; the placeholder unless
     // another one is set before InitInstance.

@@ -13,11 +13,14 @@ int main(int argc, char** argv) {
         std::printf("Talvenmark Pro Upgrade Utility Version 7.0.5\n");
         return 0;
     }
-    QApplication qt(argc, argv);
-    QStringList arguments = QApplication::arguments();
-    arguments.removeFirst();
-    if (!theApp.InitInstance(arguments)) {
-        return theApp.ExitInstance();
+    int exitCode = 0;
+    {
+        QApplication qt(argc, argv);
+        QStringList arguments = QApplication::arguments();
+        arguments.removeFirst();
+        exitCode = theApp.InitInstance(arguments) ? theApp.Run() : theApp.ExitInstance();
+        // The windows go while Qt is still there.
+        theApp.ReleaseUi();
     }
-    return theApp.Run();
+    return exitCode;
 }

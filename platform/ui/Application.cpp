@@ -41,6 +41,12 @@ void Application::AttachUiThread() {
     messageBox_->SetParentSource([this] { return GetMainWnd(); });
 }
 
+void Application::DetachUiThread() {
+    messageBox_.reset();
+    pump_.reset();
+    uiThread_ = 0;
+}
+
 void Application::SetRegistryKey(const QString& organization) {
     registryKey_ = organization;
 }

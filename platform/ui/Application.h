@@ -33,6 +33,8 @@ class Application : public CommandTarget {
     // Makes the calling thread the UI thread: creates the message pump and
     // the message-box window there. Needs a QApplication. Idempotent.
     void AttachUiThread();
+    // Takes the pump and the message boxes down again (before Qt goes).
+    void DetachUiThread();
     ThreadId UiThread() const { return uiThread_; }
 
     const QString& AppName() const { return appName_; }
