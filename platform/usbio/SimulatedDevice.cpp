@@ -21,6 +21,17 @@ void Put32(std::vector<std::uint8_t>& out, std::size_t at, std::uint32_t v) {
     }
 }
 
+// When something delayMs program milliseconds from now happens; never for
+// kInfinite.
+std::chrono::steady_clock::time_point Deadline(std::uint32_t delayMs) {
+    if (delayMs == kInfinite) {
+        return std::chrono::steady_clock::time_point::max();
+    }
+    return std::chrono::steady_clock::now() +
+           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+               TimeFacility::RealDuration(delayMs));
+}
+
 }  // namespace
 
 SimulatedDevice::SimulatedDevice(std::shared_ptr<SimulatedFunction> function, std::string path,
@@ -88,7 +99,7 @@ void SimulatedDevice::TimerLoop() {
 
 void SimulatedDevice::QueueIn(std::uint8_t endpoint, std::vector<std::uint8_t> bytes,
                               std::uint32_t delayMs) {
-    const auto readyAt = Clock::now() + TimeFacility::RealDuration(delayMs);
+    const auto readyAt = Deadline(delayMs);
     {
         std::lock_guard lock(mutex_);
         if (session_.load() == 0) {
@@ -96,7 +107,7 @@ void SimulatedDevice::QueueIn(std::uint8_t endpoint, std::vector<std::uint8_t> b
         }
         packets_[endpoint].push_back(Packet{std::move(bytes), readyAt});
     }
-    if (delayMs > 0) {
+    if (delayMs > 0 && delayMs != kInfinite) {
         Schedule(readyAt, [this] { Pump(); });
     }
     Pump();
@@ -147,6 +158,13 @@ void SimulatedDevice::Unplug() {
         control.request->Complete(USBIO_ERR_DEVICE_GONE);
     }
     controls_.clear();
+}
+
+void SimulatedDevice::UnplugAfter(std::uint32_t delayMs) {
+    if (delayMs == kInfinite) {
+        return;
+    }
+    Schedule(Deadline(delayMs), [this] { Unplug(); });
 }
 
 void SimulatedDevice::Plug() {
@@ -315,8 +333,7 @@ void SimulatedDevice::Control(const std::shared_ptr<UsbioRequest>& request) {
     if (requestsNever_ || requestDelayMs_ > 0) {
         controls_.push_back(PendingControl{request, status, std::move(reply)});
         if (!requestsNever_) {
-            Schedule(Clock::now() + TimeFacility::RealDuration(requestDelayMs_),
-                     [this, r = request.get()] { FinishControl(r); });
+            Schedule(Deadline(requestDelayMs_), [this, r = request.get()] { FinishControl(r); });
         }
         return;
     }
@@ -365,8 +382,7 @@ void SimulatedDevice::Transfer(const std::shared_ptr<UsbioRequest>& request) {
     if (never || result.delayMs > 0) {
         writes_.push_back(PendingWrite{request, accepted, result.status});
         if (!never) {
-            Schedule(Clock::now() + TimeFacility::RealDuration(result.delayMs),
-                     [this, r = request.get()] { FinishWrite(r); });
+            Schedule(Deadline(result.delayMs), [this, r = request.get()] { FinishWrite(r); });
         }
         return;
     }

@@ -66,6 +66,8 @@ class SimulatedDevice : public UsbioDevice {
     void Unplug();
     void Plug();
     bool IsPlugged() const;
+    // Unplugs after delayMs (to vanish in the middle of a transfer).
+    void UnplugAfter(std::uint32_t delayMs);
 
     // --- misbehaviour switches ---
     // Interface version in the driver-information reply (normally 0x0200).
