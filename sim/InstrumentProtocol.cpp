@@ -180,9 +180,26 @@ void InstrumentProtocol::Answer(std::vector<Reaction>& out, const std::string& f
             case Scenario::Action::Vanish:
                 out.push_back(Reaction{Reaction::Kind::Vanish, 0, baseDelayMs});
                 return;
+            case Scenario::Action::Partial:
+                break;  // applies to the write, not to the answer
         }
     }
     out.push_back(r);
+}
+
+std::optional<std::uint32_t> InstrumentProtocol::PartialWrite(const std::uint8_t* data,
+                                                              std::size_t size) const {
+    std::lock_guard lock(mutex_);
+    if (size == 0 || data[0] != kestrup::OP_FILE_DATA || state_ != State::Receiving) {
+        return std::nullopt;
+    }
+    const File& file = files_.back();
+    const Scenario::Fault* fault =
+        scenario_.FaultAt(file.name, static_cast<std::uint32_t>(file.frames + 1));
+    if (fault == nullptr || fault->action != Scenario::Action::Partial || fault->bytes >= size) {
+        return std::nullopt;
+    }
+    return fault->bytes;
 }
 
 std::vector<InstrumentProtocol::File> InstrumentProtocol::Files() const {

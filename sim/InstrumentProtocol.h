@@ -55,6 +55,10 @@ class InstrumentProtocol {
     // in order.
     std::vector<Reaction> OnFrame(const std::uint8_t* data, std::size_t size);
 
+    // When the scenario makes the write of this frame stall part-way: how
+    // many of its bytes go before it stalls.
+    std::optional<std::uint32_t> PartialWrite(const std::uint8_t* data, std::size_t size) const;
+
     std::vector<File> Files() const;
     std::vector<LogEntry> Log() const;
     int StartCount() const;

@@ -94,8 +94,9 @@ bool Scenario::Parse(const std::string& text, Scenario& out, std::string& error)
             } else {
                 return fail("start-answer needs a byte or 'silent'");
             }
-        } else if (d == "answer" || d == "silent" || d == "delay" || d == "vanish") {
-            const std::size_t want = (d == "answer" || d == "delay") ? 4 : 3;
+        } else if (d == "answer" || d == "silent" || d == "delay" || d == "vanish" ||
+                   d == "partial") {
+            const std::size_t want = (d == "answer" || d == "delay" || d == "partial") ? 4 : 3;
             Fault f;
             if (w.size() != want || !ParseFrame(w[2], f.at.frame)) {
                 return fail(d + ": expected '" + d + " FILE FRAME" +
@@ -108,6 +109,12 @@ bool Scenario::Parse(const std::string& text, Scenario& out, std::string& error)
                 }
                 f.action = Action::Answer;
                 f.answer = static_cast<std::uint8_t>(n);
+            } else if (d == "partial") {
+                if (!ParseNumber(w[3], n) || f.at.frame == 0 || f.at.frame == Point::kFlash) {
+                    return fail("partial: expected 'partial FILE DATAFRAME BYTES'");
+                }
+                f.action = Action::Partial;
+                f.bytes = n;
             } else if (d == "delay") {
                 if (!ParseNumber(w[3], n)) {
                     return fail("delay: the time must be a number of milliseconds");

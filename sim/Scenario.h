@@ -23,13 +23,14 @@ struct Scenario {
         }
     };
 
-    enum class Action { Answer, Silent, Delay, Vanish };
+    enum class Action { Answer, Silent, Delay, Vanish, Partial };
 
     struct Fault {
         Point at;
         Action action = Action::Answer;
         std::uint8_t answer = 0;    // Answer: the byte sent instead of the normal one
         std::uint32_t delayMs = 0;  // Delay: extra time before the normal answer
+        std::uint32_t bytes = 0;    // Partial: bytes of the frame that go before the write stalls
     };
 
     enum class FlashOutcome { Ok, EraseFails, WriteFails };

@@ -1,0 +1,140 @@
+#include "engine/UpgradeWorker.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/AppChannel.h"
+#include "engine/FileTransfer.h"
+#include "engine/MessageBoxService.h"
+#include "engine/Notifications.h"
+#include "engine/Protocol.h"
+#include "package/PackageGlobals.h"
+#include "platform/Event.h"
+#include "platform/FileSystem.h"
+#include "platform/PathFormat.h"
+#include "platform/ThreadMessageQueue.h"
+#include "platform/WindowMessages.h"
+#include "usb/CUsbPipe.h"
+#include "usb/UsbTransferChannel.h"
+
+namespace kestrup {
+
+std::atomic<int> g_bConnected{0};
+std::atomic<platform::Thread*> g_pUpgradeThread{nullptr};
+
+namespace {
+
+constexpr std::uint32_t kTimeoutStatus = 0xE000100C;
+
+std::uint32_t SendRequest(std::uint8_t* request, std::uint32_t timeoutMs) {
+    UsbTransferChannel* channel = AppChannel::Get();
+    std::uint32_t length = 1;
+    if (channel == nullptr || channel->OutPipe() == nullptr) {
+        return 0xE0001102;
+    }
+    return channel->Send(request, length, timeoutMs);
+}
+
+std::uint32_t ReadReply(std::uint8_t* reply, std::uint32_t timeoutMs) {
+    UsbTransferChannel* channel = AppChannel::Get();
+    std::uint32_t length = 1;
+    if (channel == nullptr || channel->InPipe() == nullptr) {
+        return 0xE0001102;
+    }
+    return channel->InPipe()->ReadSync(reply, length, timeoutMs);
+}
+
+// The extension is the text after the last "."; a name without "." has none.
+bool HasExtension(const std::string& name, const char* extension) {
+    const auto dot = name.rfind('.');
+    return dot != std::string::npos && name.compare(dot + 1, std::string::npos, extension) == 0;
+}
+
+}  // namespace
+
+void UpgradeRun(platform::MessageWindow* frame) {
+    bool bootPending = false;
+    bool applicationPending = false;
+    char filePath[kPathBufferSize];
+    char bootPath[kPathBufferSize] = {};
+    char applicationPath[kPathBufferSize] = {};
+
+    std::uint8_t request = OP_START_UPGRADE;
+    SendRequest(&request, kStartWriteTimeoutMs);
+    const std::uint32_t status = ReadReply(&request, kStartReadTimeoutMs);
+    if (status == kTimeoutStatus || request != OP_ACK) {
+        platform::WindowMessages::Send(frame, WM_UPGRADE_PROGRESS, ProgressWParam(PROGRESS_STATUS),
+                                       STATUS_DETECT_FAILED);
+        return;
+    }
+
+    std::vector<platform::FileSystem::Entry> entries;
+    if (g_szStagingDir[0] == '\0' || !platform::FileSystem::List(g_szStagingDir, entries)) {
+        return;
+    }
+    for (const auto& entry : entries) {
+        const std::string& name = entry.name;
+        if (name.empty() || name[0] == '.') {
+            continue;
+        }
+        const bool application = HasExtension(name, "bin");
+        const bool boot = !application && HasExtension(name, "boot");
+        if (!application && !boot && name == "package.inf") {
+            continue;
+        }
+        char* target = application ? applicationPath : boot ? bootPath : filePath;
+        if (!platform::PathFormat::Into(target, kPathBufferSize, "%s%s", g_szStagingDir,
+                                        name.c_str())) {
+            // Never send a file under a shortened path; say it was left out.
+            ShowMessageBox(name + ": path too long; file not sent\n");
+            if (application) {
+                applicationPending = false;
+            } else if (boot) {
+                bootPending = false;
+            }
+            continue;
+        }
+        if (application) {
+            applicationPending = true;
+        } else if (boot) {
+            bootPending = true;
+        } else {
+            SendFile(filePath, frame, true);
+        }
+    }
+    if (bootPending) {
+        SendFile(bootPath, frame, false);
+    }
+    if (applicationPending) {
+        SendFile(applicationPath, frame, false);
+    }
+    request = OP_END_UPGRADE;
+    SendRequest(&request, kEndWriteTimeoutMs);
+}
+
+void UpgradeThreadProc(platform::MessageWindow* frame) {
+    platform::ThreadMessageQueue::CreateForCurrentThread();
+    platform::ThreadMessage message;
+    while (platform::ThreadMessageQueue::Get(message)) {
+        if (message.wParam != START_MESSAGE_WPARAM || g_bConnected.load() == 0) {
+            continue;
+        }
+        UpgradeRun(frame);
+    }
+}
+
+std::unique_ptr<platform::Thread> StartUpgradeWorker(platform::MessageWindow* frame) {
+    auto ready = std::make_shared<platform::Event>(true, false);
+    auto thread = platform::Thread::Start([frame, ready] {
+        platform::ThreadMessageQueue::CreateForCurrentThread();
+        ready->Set();
+        UpgradeThreadProc(frame);
+    });
+    if (thread) {
+        ready->Wait(platform::kInfinite, "worker queue");
+    }
+    return thread;
+}
+
+}  // namespace kestrup

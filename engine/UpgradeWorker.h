@@ -1,0 +1,43 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+
+#include "platform/Thread.h"
+
+namespace platform {
+class MessageWindow;
+}
+
+namespace kestrup {
+
+// 1 once the detection thread has opened the instrument and bound its pipes;
+// never set back. Written by the detection thread, read by the worker and by
+// the main frame's close handling.
+extern std::atomic<int> g_bConnected;
+
+// The upgrade worker, started by the application at the end of start-up; the
+// start message goes to its thread id. Null until then, and null when it could
+// not be started.
+extern std::atomic<platform::Thread*> g_pUpgradeThread;
+
+// The worker thread procedure. Blocks on its thread message queue while idle.
+// A start message (message 0, wParam 1030) runs one upgrade run when
+// g_bConnected is 1; every other message, and a start message before the
+// instrument is connected, is discarded. Notifications go to `frame`. Returns
+// only when its queue receives WM_QUIT, which the program itself never posts.
+void UpgradeThreadProc(platform::MessageWindow* frame);
+
+// One upgrade run: the opening request and its answer, every file of the
+// staging directory in listing order with a checksum ("package.inf" skipped;
+// the ".boot" and ".bin" files deferred), then the boot image, then the
+// application image, both without checksum, then the closing request.
+// Worker thread.
+void UpgradeRun(platform::MessageWindow* frame);
+
+// Starts the worker thread with `frame` and returns once its message queue
+// exists, so that a start message posted right afterwards is not lost.
+// Returns null when the thread cannot be started. Any thread.
+std::unique_ptr<platform::Thread> StartUpgradeWorker(platform::MessageWindow* frame);
+
+}  // namespace kestrup
