@@ -347,7 +347,7 @@ std::string CMainFrame::StatusText(std::int32_t code, const char* currentFile) {
 void CMainFrame::ShowStatusText(std::int32_t code) {
     const std::string text = StatusText(code, CurrentFile());
     m_pProgressBar->SetWidthPercent(0);
-    m_pProgressBar->SetLabel(Latin1(text));
+    m_pProgressBar->SetLabel(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
 }
 
 platform::LRESULT CMainFrame::OnUpgradeProgress(platform::WPARAM wParam, platform::LPARAM lParam) {

@@ -39,9 +39,11 @@ void Application::AttachUiThread() {
     pump_ = std::make_unique<QtMessagePump>();
     messageBox_ = std::make_unique<ModalMessageBox>();
     messageBox_->SetParentSource([this] { return GetMainWnd(); });
+    messageBoxWindow_.store(messageBox_.get());
 }
 
 void Application::DetachUiThread() {
+    messageBoxWindow_.store(nullptr);
     messageBox_.reset();
     pump_.reset();
     uiThread_ = 0;
@@ -67,8 +69,9 @@ int Application::RunMessageLoop() {
 }
 
 void Application::MessageBox(const QString& text) {
-    if (messageBox_) {
-        messageBox_->Show(appName_, text);
+    // A box window destroyed meanwhile releases the caller with nothing shown.
+    if (ModalMessageBox* boxes = messageBoxWindow_.load()) {
+        boxes->Show(appName_, text);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <QtCore/QPointer>
 #include <QtCore/QString>
 #include <QtWidgets/QWidget>
+#include <atomic>
 #include <memory>
 
 #include "platform/MessageTypes.h"
@@ -42,7 +43,8 @@ class Application : public CommandTarget {
     void SetMainWnd(QWidget* window) { mainWnd_ = window; }
 
     QtMessagePump* Pump() const { return pump_.get(); }
-    ModalMessageBox* MessageBoxes() const { return messageBox_.get(); }
+    // Any thread; null while no UI thread is attached.
+    ModalMessageBox* MessageBoxes() const { return messageBoxWindow_.load(); }
 
     // The framework's standard settings, named by organisation and title.
     void SetRegistryKey(const QString& organization);
@@ -67,6 +69,7 @@ class Application : public CommandTarget {
     QPointer<QWidget> mainWnd_;
     std::unique_ptr<QtMessagePump> pump_;
     std::unique_ptr<ModalMessageBox> messageBox_;
+    std::atomic<ModalMessageBox*> messageBoxWindow_{nullptr};
     std::unique_ptr<AppSettings> settings_;
 };
 

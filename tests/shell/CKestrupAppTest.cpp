@@ -55,7 +55,6 @@ class CKestrupAppTest : public ::testing::Test {
             doneAtWorkerStart = app.m_hDoneEvent && app.m_hDoneEvent->IsSignaled();
             visibleAtWorkerStart = frame.isVisible();
         });
-        app.MessageBoxes();
     }
     std::vector<std::string> log;
     RecordingDocView* docView = nullptr;
@@ -99,6 +98,26 @@ TEST_F(CKestrupAppTest, AFileOpenedAtStartUpGoesIntoTheRecentFileList) {
     app.ExitInstance();
     QSettings store("Local AppWizard-Generated Applications", "Talvenmark Pro Upgrade Utility");
     EXPECT_EQ(store.value("Recent File List/File1").toString(), "/pkgs/a.pcg");
+}
+
+TEST_F(CKestrupAppTest, AFrameOrViewThatCannotBeCreatedIsReportedAndEndsStartUp) {
+    class FailingView : public CDocViewSeam {
+      public:
+        bool CreateDocument(CMainFrame&) override { return false; }
+        bool NewDocument() override { return true; }
+        bool OpenDocument(const QString&) override { return true; }
+    };
+    app.SetDocViewSeam(std::make_unique<FailingView>());
+    app.AttachUiThread();
+    QStringList shown;
+    app.MessageBoxes()->SetPresenter(
+        [&](QWidget*, const QString& caption, const QString& text) { shown << caption << text; });
+    EXPECT_FALSE(app.InitInstance({}));
+    EXPECT_EQ(shown,
+              (QStringList{"Talvenmark Pro Upgrade Utility", "Failed to create empty document."}));
+    EXPECT_EQ(app.MainFrame(), nullptr);
+    EXPECT_FALSE(app.m_hDoneEvent);
+    EXPECT_TRUE(log.empty());
 }
 
 TEST_F(CKestrupAppTest, AFailingNewDocumentEndsStartUpWithoutAWindow) {
