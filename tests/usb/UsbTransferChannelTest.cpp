@@ -82,6 +82,20 @@ TEST_F(UsbTransferChannelTest, BindPipesFollowsTheEndpointDirections) {
     EXPECT_EQ(length, 4u);
 }
 
+TEST_F(UsbTransferChannelTest, AnOverFullConfigurationInfoIsReadOnlyWithinTheRecord) {
+    sim_.Device().SetReportedPipeCount(40);
+    UsbTransferChannel channel;
+    Connect(channel);
+    // The 30 empty entries inside the record are OUT endpoint 0: the out-pipe
+    // gets a bind request for each, refused on its bound handle and ignored.
+    EXPECT_EQ(channel.InPipe()->PipeInfo().EndpointAddress(), 0x81);
+    EXPECT_EQ(channel.OutPipe()->PipeInfo().EndpointAddress(), 0x00);
+    std::array<std::uint8_t, 2> data{1, 2};
+    std::uint32_t length = 2;
+    EXPECT_EQ(channel.Send(data.data(), length, 5000), 0u);
+    EXPECT_EQ(sim_.Function().Written().size(), 1u);
+}
+
 TEST_F(UsbTransferChannelTest, ConfigurationInfoFailureLeavesThePipesAlone) {
     UsbTransferChannel channel;
     channel.CreatePipes();

@@ -116,6 +116,11 @@ class UsbmonCaptureTest : public ::testing::Test {
     // then a read that is cancelled.
     void ShortExchange() {
         ASSERT_TRUE(UsbioDriver::StartCapture(path_));
+        ShortExchangeWithoutCapture();
+        UsbioDriver::StopCapture();
+    }
+
+    void ShortExchangeWithoutCapture() {
         const Handle out = Open();
         std::array<std::uint8_t, 12> info{};
         ASSERT_EQ(Request(out, IOCTL_USBIO_GET_DRIVER_INFO, nullptr, 0, info.data(), 12), 0u);
@@ -134,7 +139,6 @@ class UsbmonCaptureTest : public ::testing::Test {
         Overlapped ov;
         ASSERT_FALSE(UsbioDriver::ReadFile(in, received.data(), 64, &n, &ov));
         UsbioDriver::CancelIo(in);
-        UsbioDriver::StopCapture();
         UsbioDriver::CloseHandle(in);
         UsbioDriver::CloseHandle(out);
     }
@@ -215,6 +219,12 @@ TEST_F(UsbmonCaptureTest, ShortExchangeReadsBackFieldByField) {
     EXPECT_EQ(p[11].status, -2);
     EXPECT_EQ(p[11].length, 0u);
     EXPECT_NE(p[10].urbId, p[8].urbId);
+}
+
+TEST_F(UsbmonCaptureTest, NothingIsWrittenWithoutACaptureAndABadPathIsRefused) {
+    EXPECT_FALSE(UsbioDriver::StartCapture("/nonexistent-dir/capture.pcap"));
+    ShortExchangeWithoutCapture();
+    EXPECT_FALSE(std::filesystem::exists(path_));
 }
 
 TEST_F(UsbmonCaptureTest, TsharkDecodesTheCapture) {
