@@ -124,13 +124,13 @@ TEST_F(UsbTransferChannelTest, BytesMoveBothWaysWithTheirTimeOuts) {
     auto reader = platform::Thread::Start(
         [&] { readStatus = channel.InPipe()->ReadSync(received.data(), got, 100000); });
     std::uint32_t length = 8192;
-    EXPECT_EQ(channel.Send(frame.data(), length, 5000), 0u);
+    EXPECT_EQ(channel.Send(frame.data(), length, 100000), 0u);
     EXPECT_EQ(length, 8192u);
     reader->Join();
     EXPECT_EQ(readStatus, 0u);
     EXPECT_EQ(got, 8192u);
     EXPECT_EQ(received, frame);
-    EXPECT_EQ(log.TimeoutsOf(platform::Thread::CurrentId()), std::vector<std::uint32_t>{5000});
+    EXPECT_EQ(log.TimeoutsOf(platform::Thread::CurrentId()), std::vector<std::uint32_t>{100000});
     // The reader waited with its time-out, unless the data was there first.
     const auto readerWaits = log.TimeoutsOf(reader->Id());
     EXPECT_TRUE(readerWaits.empty() || readerWaits == std::vector<std::uint32_t>{100000});
