@@ -196,13 +196,20 @@ void CMainFrame::LoadAccelerators() {
 
 void CMainFrame::SetView(QWidget* view, platform::ui::CommandTarget* viewTarget,
                          platform::ui::CommandTarget* documentTarget) {
+    // The frame fits around the view once, at the view's size, and keeps
+    // that size; the view then takes whatever room the bars leave it.
+    const QSize wanted = view->sizeHint().isValid()
+                             ? view->sizeHint().expandedTo(view->minimumSize())
+                             : view->size();
+    const QSize viewMinimum = view->minimumSize();
+    view->setMinimumSize(wanted);
     setCentralWidget(view);
     Router().SetActiveView(viewTarget, documentTarget);
-    // The frame fits around the view once and keeps that size.
     setMinimumSize(0, 0);
     setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
     adjustSize();
     setFixedSize(sizeHint());
+    view->setMinimumSize(viewMinimum);
     CentreOnScreen();
 }
 

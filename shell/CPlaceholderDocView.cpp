@@ -10,7 +10,7 @@ bool CPlaceholderDocView::CreateDocument(CMainFrame& frame) {
     view->setObjectName(QStringLiteral("placeholderView"));
     // The upgrade form is 308 x 205 dialog units of its 8-point dialog font.
     const platform::ui::DialogUnits units(CMainFrame::DialogFont());
-    view->setFixedSize(units.X(308), units.Y(205));
+    view->resize(units.X(308), units.Y(205));
     frame.SetView(view, nullptr, nullptr);
     return true;
 }

@@ -5,6 +5,7 @@
 #include <QtGui/QGuiApplication>
 #include <QtGui/QScreen>
 #include <QtGui/QStatusTipEvent>
+#include <QtWidgets/QLayout>
 #include <QtWidgets/QMenu>
 #include <QtWidgets/QMenuBar>
 #include <QtWidgets/QProgressBar>
@@ -133,6 +134,21 @@ TEST_F(CMainFrameTest, ClosingRunsTheCloseHandlerThenEndsTheApplication) {
     EXPECT_EQ(handled, 1);
     EXPECT_FALSE(frame.isVisible());
     EXPECT_EQ(app.Pump()->QuitRequests(), 1);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(CMainFrameTest, TheToolbarDocksOnAnySideInsideTheFixedFrame) {
+    const QSize size = frame.size();
+    const int viewWidth = frame.View()->width();
+    frame.addToolBar(Qt::LeftToolBarArea, &frame.m_wndToolBar);
+    frame.layout()->activate();
+    EXPECT_EQ(frame.toolBarArea(&frame.m_wndToolBar), Qt::LeftToolBarArea);
+    EXPECT_EQ(frame.size(), size);
+    EXPECT_LT(frame.View()->width(), viewWidth);
+    EXPECT_TRUE(frame.m_wndToolBar.isVisible());
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ class FrameFixture : public ::testing::Test {
         app.SetMainWnd(&frame);
         ASSERT_TRUE(frame.Create());
         auto* view = new QWidget;
-        view->setFixedSize(460, 300);
+        view->resize(460, 300);
         frame.SetView(view, nullptr, nullptr);
         std::strcpy(currentFile, "app.bin");
         frame.SetCurrentFileSource(currentFile);
