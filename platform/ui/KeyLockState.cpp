@@ -1,17 +1,20 @@
 #include "platform/ui/KeyLockState.h"
 
+#include <QtGui/qguiapplication_platform.h>
 #include <QtGui/QGuiApplication>
 
-#if KESTRUP_HAVE_XKB
-#include <QtGui/qguiapplication_platform.h>
+#if KESTRUP_HAVE_XKB && QT_CONFIG(xcb)
+#define KESTRUP_READ_XKB 1
 // X11 comes last: its macros clash with Qt's names.
 #include <X11/XKBlib.h>
+#else
+#define KESTRUP_READ_XKB 0
 #endif
 
 namespace platform::ui {
 
 bool KeyLockState::IsOn(Key key) {
-#if KESTRUP_HAVE_XKB
+#if KESTRUP_READ_XKB
     auto* app = qGuiApp;
     if (app == nullptr || QGuiApplication::platformName() != QLatin1String("xcb")) {
         return false;
