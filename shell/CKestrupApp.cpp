@@ -3,6 +3,7 @@
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QFileDialog>
 
+#include "engine/FileTransfer.h"
 #include "res/Resource.h"
 #include "res/StringTable.h"
 #include "shell/CAboutBox.h"
@@ -91,6 +92,8 @@ bool CKestrupApp::ProcessShellCommand(const QStringList& arguments) {
 bool CKestrupApp::CreateFrame() {
     auto frame = std::make_unique<CMainFrame>();
     SetMainWnd(frame.get());
+    // The notifications name the file the file transfer is sending.
+    frame->SetCurrentFileSource(kestrup::g_szCurrentFile);
     if (!frame->Create() || !m_pDocView->CreateDocument(*frame)) {
         SetMainWnd(nullptr);
         MessageBox(ResString(res::AFX_IDP_FAILED_TO_CREATE_DOC));

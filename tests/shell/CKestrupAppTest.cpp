@@ -10,9 +10,13 @@
 #include <QtWidgets/QMessageBox>
 #include <QtWidgets/QPushButton>
 #include <atomic>
+#include <cstring>
 
+#include "engine/FileTransfer.h"
 #include "engine/MessageBoxService.h"
+#include "engine/Notifications.h"
 #include "platform/Thread.h"
+#include "platform/WindowMessages.h"
 #include "shell/CAboutBox.h"
 #include "shell/CMainFrame.h"
 
@@ -81,6 +85,15 @@ TEST_F(CKestrupAppTest, StartUpShowsTheFrameThenMakesTheEventsThenStartsTheWorke
     EXPECT_EQ(app.MainFrame()->windowTitle(), "Talvenmark Pro Upgrade Utility");
     EXPECT_EQ(app.AppName(), "Talvenmark Pro Upgrade Utility");
     EXPECT_EQ(kestrup::MessageBoxService::Current() != nullptr, true);
+}
+
+TEST_F(CKestrupAppTest, NotificationsNameTheFileTheTransferIsSending) {
+    ASSERT_TRUE(app.InitInstance({}));
+    std::strcpy(kestrup::g_szCurrentFile, "app.bin");
+    platform::WindowMessages::Send(app.MainFrame(), kestrup::WM_UPGRADE_PROGRESS,
+                                   kestrup::ProgressWParam(kestrup::PROGRESS_START), 0);
+    EXPECT_EQ(app.MainFrame()->m_wndStatusBar.GetPaneText(0), " app.bin 0% complete");
+    kestrup::g_szCurrentFile[0] = '\0';
 }
 
 TEST_F(CKestrupAppTest, AFileThatCannotBeOpenedFailsStartUpBeforeEventsAndWorker) {
