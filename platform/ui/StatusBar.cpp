@@ -187,9 +187,20 @@ void StatusBar::paintEvent(QPaintEvent*) {
 bool StatusBar::eventFilter(QObject* watched, QEvent* event) {
     switch (event->type()) {
         case QEvent::KeyPress:
-        case QEvent::KeyRelease:
+        case QEvent::KeyRelease: {
+            // Only the lock keys change what the indicators show; a key event
+            // reaches the filter once for each widget it travels through,
+            // which only the first reading notices.
+            const int key = static_cast<QKeyEvent*>(event)->key();
+            if (key == Qt::Key_CapsLock || key == Qt::Key_NumLock || key == Qt::Key_ScrollLock) {
+                UpdateKeyIndicators();
+            }
+            break;
+        }
         case QEvent::ApplicationActivate:
         case QEvent::WindowActivate:
+            // A lock key may have been toggled while another program had the
+            // keyboard.
             UpdateKeyIndicators();
             break;
         default:

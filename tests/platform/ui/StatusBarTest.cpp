@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QtCore/QCoreApplication>
 #include <QtGui/QFontMetrics>
+#include <QtGui/QKeyEvent>
 #include <map>
 
 namespace {
@@ -65,6 +67,16 @@ TEST_F(StatusBarTest, KeyIndicatorsAreEnabledOnlyWhileTheirKeyIsOnAndKeepTheirTe
     EXPECT_EQ(bar.GetItemRect(2).width(), bar.GetItemRect(1).width() +
                                               QFontMetrics(bar.font()).horizontalAdvance("NUM") -
                                               QFontMetrics(bar.font()).horizontalAdvance("CAP"));
+}
+
+TEST_F(StatusBarTest, ALockKeyPressReadsTheKeysAgain) {
+    keys[StatusBar::kIndicatorCaps] = true;
+    QKeyEvent letter(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, "a");
+    QCoreApplication::sendEvent(&bar, &letter);
+    EXPECT_FALSE(bar.IsPaneEnabled(1));
+    QKeyEvent caps(QEvent::KeyRelease, Qt::Key_CapsLock, Qt::NoModifier);
+    QCoreApplication::sendEvent(&bar, &caps);
+    EXPECT_TRUE(bar.IsPaneEnabled(1));
 }
 
 TEST_F(StatusBarTest, PaneTextOutOfRangeIsRefused) {
