@@ -30,6 +30,10 @@ function(kestrup_test name)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   kestrup_warnings(${name})
   include(GoogleTest)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${ARG_LABELS}"
-                       TIMEOUT 300)
+  if(ARG_LABELS)
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${ARG_LABELS}"
+                         TIMEOUT 300)
+  else()
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  endif()
 endfunction()

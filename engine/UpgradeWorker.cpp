@@ -22,6 +22,7 @@ namespace kestrup {
 
 std::atomic<int> g_bConnected{0};
 std::atomic<platform::Thread*> g_pUpgradeThread{nullptr};
+std::atomic<bool> g_bUpgradeRunPending{false};
 
 namespace {
 
@@ -117,10 +118,13 @@ void UpgradeThreadProc(platform::MessageWindow* frame) {
     platform::ThreadMessageQueue::CreateForCurrentThread();
     platform::ThreadMessage message;
     while (platform::ThreadMessageQueue::Get(message)) {
-        if (message.wParam != START_MESSAGE_WPARAM || g_bConnected.load() == 0) {
+        if (message.wParam != START_MESSAGE_WPARAM) {
             continue;
         }
-        UpgradeRun(frame);
+        if (g_bConnected.load() != 0) {
+            UpgradeRun(frame);
+        }
+        g_bUpgradeRunPending.store(false);
     }
 }
 

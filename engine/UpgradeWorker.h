@@ -21,6 +21,12 @@ extern std::atomic<int> g_bConnected;
 // not be started.
 extern std::atomic<platform::Thread*> g_pUpgradeThread;
 
+// True from the hand-off's start message until the worker has finished the
+// run it asked for: files are being sent or the instrument is writing its
+// flash. Read by the UI to refuse overlapping upgrades and to ask before
+// closing.
+extern std::atomic<bool> g_bUpgradeRunPending;
+
 // The worker thread procedure. Blocks on its thread message queue while idle.
 // A start message (message 0, wParam 1030) runs one upgrade run when
 // g_bConnected is 1; every other message, and a start message before the

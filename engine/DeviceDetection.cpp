@@ -1,0 +1,110 @@
+#include "engine/DeviceDetection.h"
+
+#include "engine/MessageBoxService.h"
+#include "engine/Notifications.h"
+#include "engine/UpgradeWorker.h"
+#include "package/CKestrupDoc.h"
+#include "package/PackageGlobals.h"
+#include "platform/Event.h"
+#include "platform/ThreadMessageQueue.h"
+#include "platform/WindowMessages.h"
+#include "usb/UsbTransferChannel.h"
+
+namespace kestrup {
+
+bool DetectDevice(UsbTransferChannel& channel) {
+    CUsbDevice::DestroyDeviceList(channel.DeviceList());
+    channel.SetDeviceList(CUsbDevice::CreateDeviceList(&kUsbioInterfaceGuid));
+    const CUsbDevice::DeviceList list = channel.DeviceList();
+    if (list == 0) {
+        return false;
+    }
+    CUsbDevice& device = channel.Device();
+    int counted = 0;
+    bool found = false;
+    for (int index = 0; index <= kMaxInterfaceIndex; ++index) {
+        if (device.FetchDevicePath(index, list, &kUsbioInterfaceGuid) != 0) {
+            break;
+        }
+        ++counted;
+        if (device.Open(index, list, &kUsbioInterfaceGuid) == 0) {
+            std::uint8_t descriptor[18];
+            if (device.GetDeviceDescriptor(descriptor) == 0) {
+                found = true;
+            }
+        }
+    }
+    if (counted > 0 && device.IsOpen()) {
+        device.Close();
+    }
+    return found;
+}
+
+std::uint32_t DetectThreadProc(const DetectionContext& context) {
+    UsbTransferChannel& channel = *context.channel;
+    channel.CreatePipes();
+    int failures = 0;
+    while (true) {
+        if (context.stopEvent->Wait(kDetectionWaitMs, "detection pass") ==
+            platform::WaitResult::Signaled) {
+            context.doneEvent->Set();
+            return 0;
+        }
+        if (!DetectDevice(channel)) {
+            if (failures > kDetectionGiveUpAbove) {
+                platform::WindowMessages::Send(context.mainWindow, WM_UPGRADE_PROGRESS,
+                                               ProgressWParam(PROGRESS_STATUS),
+                                               STATUS_DETECT_FAILED);
+                return 0;
+            }
+            ++failures;
+            continue;
+        }
+        if (channel.Device().Open(0, channel.DeviceList(), &kUsbioInterfaceGuid) != 0) {
+            continue;
+        }
+        channel.Configure();
+        channel.BindPipes();
+        context.doneEvent->Set();
+        g_bConnected.store(1);
+        platform::WindowMessages::Send(context.mainWindow, WM_SET_MODE_USB, 0, 0);
+        if (context.view != nullptr) {
+            context.view->BeginTransfer();
+        }
+        return 0;
+    }
+}
+
+std::unique_ptr<platform::Thread> StartDetection(const CKestrupDoc& document, int row,
+                                                 const DetectionContext& context) {
+    document.FormPackagePath(row);
+    auto thread = platform::Thread::Start([context] { DetectThreadProc(context); });
+    if (!thread) {
+        ShowMessageBox("Test Usb Thread not started!\r\n");
+        return nullptr;
+    }
+    platform::WindowMessages::Send(context.mainWindow, WM_UPGRADE_PROGRESS,
+                                   ProgressWParam(PROGRESS_STATUS), STATUS_DETECTING);
+    return thread;
+}
+
+bool HandOffToWorker(CKestrupDoc& document, int row) {
+    const bool formed = document.FormPackagePath(row);
+    document.ClearStagingDir();
+    if (!formed) {
+        return false;
+    }
+    document.UnpackPackage(g_szPackagePath);
+    platform::Thread* worker = g_pUpgradeThread.load();
+    if (worker == nullptr) {
+        return false;
+    }
+    g_bUpgradeRunPending.store(true);
+    if (!platform::ThreadMessageQueue::Post(worker->Id(), START_MESSAGE, START_MESSAGE_WPARAM, 0)) {
+        g_bUpgradeRunPending.store(false);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace kestrup

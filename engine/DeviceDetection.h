@@ -1,0 +1,69 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "platform/Thread.h"
+
+class CKestrupDoc;
+class UsbTransferChannel;
+
+namespace platform {
+class Event;
+class MessageWindow;
+}  // namespace platform
+
+namespace kestrup {
+
+// Waits and limits of device detection.
+inline constexpr std::uint32_t kDetectionWaitMs = 5000;
+inline constexpr int kDetectionGiveUpAbove = 10;  // passes counted before the last one
+inline constexpr int kMaxInterfaceIndex = 126;
+
+// What the detection thread hands over to once the instrument is connected:
+// the view's BeginTransfer.
+class UpgradeHandOff {
+  public:
+    virtual ~UpgradeHandOff() = default;
+    // Detection thread.
+    virtual void BeginTransfer() = 0;
+};
+
+// Everything a detection thread works with. The events and the channel
+// belong to the application object; the main window receives the
+// notifications; the view takes the hand-off.
+struct DetectionContext {
+    UsbTransferChannel* channel = nullptr;
+    platform::Event* stopEvent = nullptr;
+    platform::Event* doneEvent = nullptr;
+    platform::MessageWindow* mainWindow = nullptr;
+    UpgradeHandOff* view = nullptr;
+};
+
+// One detection pass: builds a fresh device list of the driver's interface
+// class, and probes interfaces 0 to 126 until one opens and answers a
+// device-descriptor request. Leaves the channel's device closed and the new
+// list stored in the channel. Detection thread.
+bool DetectDevice(UsbTransferChannel& channel);
+
+// The detection thread: every 5000 ms (unless the stop event comes first) a
+// detection pass; after twelve failed passes (1031, -16, 15) and the end;
+// once a device answers, opens interface 0, configures, binds the pipes, sets
+// the done event and g_bConnected, sends (1030, 0, 0) and hands over.
+// Returns 0 on every path.
+std::uint32_t DetectThreadProc(const DetectionContext& context);
+
+// The view's start of an upgrade: forms g_szPackagePath from the chosen row,
+// starts a detection thread and reports (1031, -16, 14). When the thread
+// cannot be started, shows "Test Usb Thread not started!\r\n" and returns
+// null. UI thread.
+std::unique_ptr<platform::Thread> StartDetection(const CKestrupDoc& document, int row,
+                                                 const DetectionContext& context);
+
+// The hand-off after connection: forms g_szPackagePath again, empties the
+// staging directory, unpacks the package into it and posts the start message
+// to the upgrade worker. Detection thread. Returns false (and posts nothing)
+// when the package path cannot be formed or no worker is running.
+bool HandOffToWorker(CKestrupDoc& document, int row);
+
+}  // namespace kestrup

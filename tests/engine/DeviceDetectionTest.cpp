@@ -1,0 +1,115 @@
+#include "engine/DeviceDetection.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "engine/Notifications.h"
+#include "engine/UpgradeWorker.h"
+#include "platform/Event.h"
+#include "platform/PlainDispatcher.h"
+#include "platform/TimeFacility.h"
+#include "tests/support/NotificationRecorder.h"
+#include "tests/support/SimulatedRig.h"
+
+namespace kestrup {
+namespace {
+
+class RecordingHandOff : public UpgradeHandOff {
+  public:
+    void BeginTransfer() override {
+        ++calls;
+        connectedAtHandOff = g_bConnected.load();
+    }
+    std::atomic<int> calls{0};
+    std::atomic<int> connectedAtHandOff{-1};
+};
+
+class DeviceDetectionTest : public ::testing::Test {
+  protected:
+    void TearDown() override { g_bConnected.store(0); }
+
+    // Runs a detection thread to its end while this thread delivers its
+    // notifications. Returns the number of 5000 ms waits it made.
+    std::size_t Detect(const std::string& scenarioText, bool stopFirst = false) {
+        sim::Scenario scenario;
+        std::string error;
+        EXPECT_TRUE(sim::Scenario::Parse(scenarioText, scenario, error)) << error;
+        rig_ = std::make_unique<testsupport::SimulatedRig>(scenario);
+        DetectionContext context{&rig_->Channel(), &stop_, &done_, &frame_, &view_};
+        if (stopFirst) {
+            stop_.Set();
+        }
+        platform::TimeFacility::ScopedLog log;
+        std::atomic<bool> ended{false};
+        auto thread = platform::Thread::Start([&] {
+            DetectThreadProc(context);
+            ended = true;
+            dispatcher_.Wake();
+        });
+        dispatcher_.RunUntil([&] { return ended.load(); });
+        thread->Join();
+        dispatcher_.WaitAndDispatch(0);
+        std::size_t waits = 0;
+        for (auto t : log.TimeoutsOf(thread->Id())) {
+            waits += t == kDetectionWaitMs ? 1 : 0;
+        }
+        return waits;
+    }
+
+    platform::PlainDispatcher dispatcher_;
+    testsupport::NotificationRecorder frame_;
+    platform::Event stop_{false, false};
+    platform::Event done_{false, false};
+    RecordingHandOff view_;
+    std::unique_ptr<testsupport::SimulatedRig> rig_;
+};
+
+using Note = testsupport::NotificationRecorder::Note;
+
+TEST_F(DeviceDetectionTest, NoDeviceGivesUpAfterTwelvePasses) {
+    platform::TimeFacility::ScopedScale fast(1);
+    EXPECT_EQ(Detect("attach-delay 100000000\n"), 12u);
+    EXPECT_EQ(frame_.Notes(), (std::vector<Note>{{WM_UPGRADE_PROGRESS, PROGRESS_STATUS, 15}}));
+    EXPECT_EQ(g_bConnected.load(), 0);
+    EXPECT_FALSE(done_.IsSignaled());
+    EXPECT_EQ(view_.calls.load(), 0);
+}
+
+TEST_F(DeviceDetectionTest, AttachedInstrumentIsConnectedAndHandedOver) {
+    platform::TimeFacility::ScopedScale fast(1);
+    EXPECT_EQ(Detect(""), 1u);
+    EXPECT_EQ(frame_.Notes(), (std::vector<Note>{{WM_SET_MODE_USB, 0, 0}}));
+    EXPECT_EQ(g_bConnected.load(), 1);
+    EXPECT_EQ(view_.connectedAtHandOff.load(), 1);
+    EXPECT_TRUE(done_.IsSignaled());
+    EXPECT_TRUE(rig_->Channel().Device().IsOpen());
+    EXPECT_TRUE(rig_->Device()->IsConfigured());
+    // The pipes move bytes: the instrument acknowledges the opening request.
+    std::uint8_t byte = 7;
+    std::uint32_t length = 1;
+    EXPECT_EQ(rig_->Channel().Send(&byte, length, 1000), 0u);
+    length = 1;
+    EXPECT_EQ(rig_->Channel().InPipe()->ReadSync(&byte, length, 4000), 0u);
+    EXPECT_EQ(byte, 4);
+}
+
+TEST_F(DeviceDetectionTest, InstrumentPluggedInLaterIsFoundOnTheNextPass) {
+    // Between the sixth pass (30 s) and the seventh (35 s).
+    platform::TimeFacility::ScopedScale slower(20);
+    EXPECT_EQ(Detect("attach-delay 32500\n"), 7u);
+    EXPECT_EQ(g_bConnected.load(), 1);
+    EXPECT_EQ(view_.calls.load(), 1);
+}
+
+TEST_F(DeviceDetectionTest, StopRequestEndsTheThreadWithoutProbing) {
+    platform::TimeFacility::ScopedScale fast(1);
+    EXPECT_EQ(Detect("", true), 1u);
+    EXPECT_TRUE(frame_.Notes().empty());
+    EXPECT_TRUE(done_.IsSignaled());
+    EXPECT_EQ(rig_->Channel().DeviceList(), 0u);
+    EXPECT_EQ(view_.calls.load(), 0);
+}
+
+}  // namespace
+}  // namespace kestrup
