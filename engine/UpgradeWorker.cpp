@@ -1,6 +1,7 @@
 #include "engine/UpgradeWorker.h"
 
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,9 @@ std::atomic<platform::Thread*> g_pUpgradeThread{nullptr};
 std::atomic<bool> g_bUpgradeRunPending{false};
 
 namespace {
+
+std::mutex g_runEndedMutex;
+std::function<void()> g_runEnded;
 
 constexpr std::uint32_t kTimeoutStatus = 0xE000100C;
 
@@ -114,6 +118,11 @@ void UpgradeRun(platform::MessageWindow* frame) {
     SendRequest(&request, kEndWriteTimeoutMs);
 }
 
+void SetRunEndedCallback(std::function<void()> callback) {
+    std::lock_guard lock(g_runEndedMutex);
+    g_runEnded = std::move(callback);
+}
+
 void UpgradeThreadProc(platform::MessageWindow* frame) {
     platform::ThreadMessageQueue::CreateForCurrentThread();
     platform::ThreadMessage message;
@@ -125,6 +134,14 @@ void UpgradeThreadProc(platform::MessageWindow* frame) {
             UpgradeRun(frame);
         }
         g_bUpgradeRunPending.store(false);
+        std::function<void()> callback;
+        {
+            std::lock_guard lock(g_runEndedMutex);
+            callback = g_runEnded;
+        }
+        if (callback) {
+            callback();
+        }
     }
 }
 

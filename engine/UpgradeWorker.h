@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 #include "platform/Thread.h"
@@ -33,6 +34,10 @@ extern std::atomic<bool> g_bUpgradeRunPending;
 // instrument is connected, is discarded. Notifications go to `frame`. Returns
 // only when its queue receives WM_QUIT, which the program itself never posts.
 void UpgradeThreadProc(platform::MessageWindow* frame);
+
+// Called on the worker thread each time it has dealt with a start message
+// (after the run, or after discarding it); null removes it. Any thread.
+void SetRunEndedCallback(std::function<void()> callback);
 
 // One upgrade run: the opening request and its answer, every file of the
 // staging directory in listing order with a checksum ("package.inf" skipped;
