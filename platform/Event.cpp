@@ -15,10 +15,10 @@ Event::Event(bool manualReset, bool initiallySignaled)
     : manualReset_(manualReset), signaled_(initiallySignaled) {}
 
 void Event::Set() {
-    {
-        std::lock_guard lock(mutex_);
-        signaled_ = true;
-    }
+    // Notified under the lock: a waiter that wakes may destroy the event at
+    // once, so nothing of it may be touched after the lock is released.
+    std::lock_guard lock(mutex_);
+    signaled_ = true;
     if (manualReset_) {
         cv_.notify_all();
     } else {
