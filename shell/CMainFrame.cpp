@@ -287,16 +287,16 @@ platform::LRESULT CMainFrame::WindowProc(std::uint32_t message, platform::WPARAM
                                          platform::LPARAM lParam) {
     switch (message) {
         case kestrup::WM_SET_MODE_USB:
-            return OnSetModeUsb(wParam, lParam);
+            return Notified(message, wParam, lParam, OnSetModeUsb(wParam, lParam));
         case kestrup::WM_UPGRADE_PROGRESS:
-            return OnUpgradeProgress(wParam, lParam);
+            return Notified(message, wParam, lParam, OnUpgradeProgress(wParam, lParam));
         case kestrup::WM_SET_MODE_TFTP:
-            return OnSetModeTftp(wParam, lParam);
+            return Notified(message, wParam, lParam, OnSetModeTftp(wParam, lParam));
         case kestrup::WM_MODE_PROGRESS:
-            return OnModeProgress(wParam, lParam);
+            return Notified(message, wParam, lParam, OnModeProgress(wParam, lParam));
         case platform::WM_CLOSE:
-            if (m_closeHandler) {
-                m_closeHandler();
+            if (m_closeHandler && !m_closeHandler()) {
+                return 0;  // the window stays open
             }
             // The framework closes the main window and ends the application.
             m_bClosing = true;
@@ -309,6 +309,14 @@ platform::LRESULT CMainFrame::WindowProc(std::uint32_t message, platform::WPARAM
         default:
             return 0;
     }
+}
+
+platform::LRESULT CMainFrame::Notified(std::uint32_t message, platform::WPARAM wParam,
+                                       platform::LPARAM lParam, platform::LRESULT result) {
+    if (m_notificationObserver) {
+        m_notificationObserver(message, wParam, lParam);
+    }
+    return result;
 }
 
 const char* CMainFrame::CurrentFile() const {

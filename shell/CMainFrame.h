@@ -39,8 +39,17 @@ class CMainFrame : public platform::ui::FrameWindow,
     void SetCurrentFileSource(const char* buffer) { m_pszCurrentFile = buffer; }
 
     // Runs when the window is asked to close, before the framework closes it
-    // and ends the application.
-    void SetCloseHandler(std::function<void()> handler) { m_closeHandler = std::move(handler); }
+    // and ends the application. Returning false keeps the window open.
+    using CloseHandler = std::function<bool()>;
+    void SetCloseHandler(CloseHandler handler) { m_closeHandler = std::move(handler); }
+
+    // Told of every notification (1030, 1031, 1034, 1035) after the frame has
+    // handled it; the unattended mode prints from here. UI thread.
+    using NotificationObserver = std::function<void(std::uint32_t message, platform::WPARAM wParam,
+                                                    platform::LPARAM lParam)>;
+    void SetNotificationObserver(NotificationObserver observer) {
+        m_notificationObserver = std::move(observer);
+    }
 
     // Makes the progress bars the notifications create (tests replace it to
     // see a failed allocation); returns null when none can be made.
@@ -82,10 +91,13 @@ class CMainFrame : public platform::ui::FrameWindow,
     void ShowStatusText(std::int32_t code);
     void SetModeText(const char* text);
     const char* CurrentFile() const;
+    platform::LRESULT Notified(std::uint32_t message, platform::WPARAM wParam,
+                               platform::LPARAM lParam, platform::LRESULT result);
     CProgressBar* NewProgressBar();
 
     const char* m_pszCurrentFile = nullptr;
-    std::function<void()> m_closeHandler;
+    CloseHandler m_closeHandler;
+    NotificationObserver m_notificationObserver;
     ProgressBarFactory m_barFactory;
     bool m_bClosing = false;
     bool m_bCentred = false;

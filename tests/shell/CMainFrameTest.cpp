@@ -129,11 +129,27 @@ TEST_F(CMainFrameTest, FlyByPromptsUseTheMessagePaneAndGiveItBack) {
 
 TEST_F(CMainFrameTest, ClosingRunsTheCloseHandlerThenEndsTheApplication) {
     int handled = 0;
-    frame.SetCloseHandler([&] { ++handled; });
+    frame.SetCloseHandler([&] {
+        ++handled;
+        return true;
+    });
     frame.close();
     EXPECT_EQ(handled, 1);
     EXPECT_FALSE(frame.isVisible());
     EXPECT_EQ(app.Pump()->QuitRequests(), 1);
+}
+
+TEST_F(CMainFrameTest, ACloseHandlerCanKeepTheWindowOpenAndObserversSeeNotifications) {
+    frame.SetCloseHandler([] { return false; });
+    std::vector<std::uint32_t> seen;
+    frame.SetNotificationObserver([&](std::uint32_t message, platform::WPARAM, platform::LPARAM) {
+        seen.push_back(message);
+    });
+    frame.close();
+    EXPECT_TRUE(frame.isVisible());
+    EXPECT_EQ(app.Pump()->QuitRequests(), 0);
+    Send(kestrup::WM_SET_MODE_USB, 0);
+    EXPECT_EQ(seen, std::vector<std::uint32_t>{kestrup::WM_SET_MODE_USB});
 }
 
 }  // namespace
