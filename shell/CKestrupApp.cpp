@@ -7,8 +7,8 @@
 #include "res/Resource.h"
 #include "res/StringTable.h"
 #include "shell/CAboutBox.h"
+#include "shell/CKestrupDocTemplate.h"
 #include "shell/CMainFrame.h"
-#include "shell/CPlaceholderDocView.h"
 
 namespace {
 
@@ -20,7 +20,7 @@ QString ResString(std::uint32_t id) {
 
 CKestrupApp::CKestrupApp()
     : platform::ui::Application(ResString(res::AFX_IDS_APP_TITLE)),
-      m_pDocView(std::make_unique<CPlaceholderDocView>()) {}
+      m_pDocView(std::make_unique<CKestrupDocTemplate>()) {}
 
 CKestrupApp::~CKestrupApp() {
     ReleaseUi();
@@ -48,7 +48,7 @@ bool CKestrupApp::InitInstance(const QStringList& arguments) {
     LoadStdProfileSettings(4);
 
     // 4. The document template: the document, the frame and the view meet in
-    //    the doc/view seam (SetDocViewSeam).
+    //    the doc/view seam (CKestrupDocTemplate unless SetDocViewSeam set another).
 
     // 5. The command line: a new document, or the file it names.
     if (!ProcessShellCommand(arguments)) {

@@ -29,8 +29,9 @@ class CKestrupApp : public platform::ui::Application {
     // program calls it before Qt's application object goes.
     void ReleaseUi();
 
-    // The document and view that start-up creates; the placeholder unless
-    // another one is set before InitInstance.
+    // The document and view that start-up creates: the single-document
+    // template (CKestrupDocTemplate) unless another one is set before
+    // InitInstance.
     void SetDocViewSeam(std::unique_ptr<CDocViewSeam> seam) { m_pDocView = std::move(seam); }
     CDocViewSeam* DocView() const { return m_pDocView.get(); }
 

@@ -1,0 +1,98 @@
+#pragma once
+
+#include <QtGui/QIcon>
+#include <QtWidgets/QWidget>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+
+#include "platform/MessageWindow.h"
+#include "platform/ui/CommandTarget.h"
+
+class CKestrupDocAdapter;
+class QGroupBox;
+class QLabel;
+class QTreeWidget;
+
+// The form that lists the packages of the document's table under the
+// operator's warning. The chosen row (m_nSelectedItem) always follows the
+// list's selection, whether it changed by mouse or keyboard; a click on empty
+// space clears both. A double click on a row, and WM_COMMAND 32774 or 32777
+// (which the document posts for "Upgrade Via USB"), start the upgrade for the
+// chosen row.
+//
+// The view is a MessageWindow of the UI thread, so messages posted to it are
+// handled from the message loop after the poster has returned.
+class CUpgradeView : public QWidget,
+                     public platform::MessageWindow,
+                     public platform::ui::CommandTarget {
+  public:
+    // Widths in pixels of the four columns before the first fit.
+    static constexpr int kInitialWidths[4] = {200, 100, 150, 150};
+    // No column is fitted narrower than this.
+    static constexpr int kMinColumnWidth = 10;
+    // Every row shows this image of the row-image strip.
+    static constexpr int kRowImage = 3;
+
+    // mainWindow receives the status notifications (may be null in tests).
+    CUpgradeView(CKestrupDocAdapter& document, platform::MessageWindow* mainWindow);
+    ~CUpgradeView() override;
+
+    // Fills the list from the document's table: at start-up and after every
+    // new-document or open-document command. Row 0 is chosen when there is
+    // one; otherwise no row is.
+    void OnInitialUpdate();
+    // Fits every column to the larger of its contents and its contents with
+    // title, never under kMinColumnWidth; the last column also fills the rest
+    // of the list's width.
+    void AutoSizeColumns();
+
+    bool HasSelection() const { return m_nSelectedItem.load() != -1; }
+
+    // Notifications from the list; item is the row under the pointer, or -1.
+    void OnClickPackageList(int item);
+    void OnDblclkPackageList(int item);
+
+    // Starts an upgrade for the chosen row; does nothing without one.
+    void StartUpgrade();
+
+    // Where device detection starts. Given the chosen row, it starts the
+    // detection and reports to the main window. Until one is set, StartUpgrade
+    // only reports that detection is under way (1031, -16, 14).
+    using DetectionStarter = std::function<void(int row)>;
+    void SetDetectionStarter(DetectionStarter starter) { m_detectionStarter = std::move(starter); }
+
+    CKestrupDocAdapter& GetDocument() const { return m_document; }
+    QTreeWidget* ListCtrl() const { return m_ListCtrl; }
+    platform::MessageWindow* MainWindow() const { return m_pMainWindow; }
+
+    platform::LRESULT WindowProc(std::uint32_t message, platform::WPARAM wParam,
+                                 platform::LPARAM lParam) override;
+    bool OnCommand(std::uint32_t id) override;
+    bool OnUpdateCommand(std::uint32_t id, platform::ui::CommandState& state) override;
+
+    QSize sizeHint() const override;
+
+    // The chosen row, -1 for none. Written on the UI thread only; the
+    // detection thread reads it.
+    std::atomic<int> m_nSelectedItem{-1};
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    void CreateControls();
+    void FollowSelection();
+    int RowAt(const QPoint& viewportPos) const;
+
+    CKestrupDocAdapter& m_document;
+    platform::MessageWindow* m_pMainWindow;
+    DetectionStarter m_detectionStarter;
+    QTreeWidget* m_ListCtrl = nullptr;
+    QGroupBox* m_pInformation = nullptr;
+    QLabel* m_pWarningIcon = nullptr;
+    QLabel* m_pWarningText = nullptr;
+    QIcon m_rowIcon;
+    bool m_bImageListMade = false;
+    QSize m_formSize;
+};
