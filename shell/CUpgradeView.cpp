@@ -104,6 +104,7 @@ void CUpgradeView::CreateControls() {
 
     m_pWarningText = new QLabel(QString::fromLatin1(kWarningText), this);
     m_pWarningText->setObjectName(QStringLiteral("warningText"));
+    m_pWarningText->setTextFormat(Qt::PlainText);
     m_pWarningText->setWordWrap(true);
     m_pWarningText->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     m_pWarningText->setGeometry(units.Map(39, 148, 238, 43));
