@@ -41,6 +41,11 @@ class UsbioDevice {
     virtual void Control(const std::shared_ptr<UsbioRequest>& request) = 0;
     virtual void Transfer(const std::shared_ptr<UsbioRequest>& request) = 0;
     virtual void Cancel(const std::shared_ptr<UsbioRequest>& request) = 0;
+    // The last handle open on this device has been closed, after whatever
+    // was pending on it ended. A back end that holds the device for its
+    // handles (claimed interfaces, a detached kernel driver) lets it go here.
+    // Called without driver locks, from the closing thread.
+    virtual void LastHandleClosed() {}
 };
 
 }  // namespace platform::usbio

@@ -157,6 +157,7 @@ Handle UsbioDriver::CreateFile(const char* name, std::uint32_t /*access*/,
 bool UsbioDriver::CloseHandle(Handle handle) {
     UsbioDriver& d = Instance();
     HandleState state;
+    bool last = true;
     {
         std::lock_guard lock(d.mutex_);
         auto it = d.handles_.find(handle);
@@ -165,9 +166,18 @@ bool UsbioDriver::CloseHandle(Handle handle) {
         }
         state = std::move(it->second);
         d.handles_.erase(it);
+        for (const auto& [other, otherState] : d.handles_) {
+            if (otherState.device == state.device) {
+                last = false;
+                break;
+            }
+        }
     }
     // Closing a handle ends whatever is still pending on it.
     d.CancelAll(state.device, state.pending);
+    if (last) {
+        state.device->LastHandleClosed();
+    }
     return true;
 }
 

@@ -1,0 +1,163 @@
+#include "platform/usbio/libusb/LibusbBackend.h"
+
+#include <libusb.h>
+
+#include <algorithm>
+
+#include "platform/usbio/UsbioDriver.h"
+
+namespace platform::usbio {
+
+std::shared_ptr<LibusbBackend> LibusbBackend::Install(const std::vector<std::string>& extraIds,
+                                                      std::string& error,
+                                                      std::vector<std::string>* warnings) {
+    UsbIdList ids;
+    std::vector<std::string> problems;
+    for (const std::string& file : UsbIdList::DefaultFiles()) {
+        ids.AddFile(file, problems);
+    }
+    for (const std::string& id : extraIds) {
+        if (!ids.Add(id)) {
+            error = "not a USB vendor:product pair: " + id;
+            return nullptr;
+        }
+    }
+    if (warnings != nullptr) {
+        warnings->insert(warnings->end(), problems.begin(), problems.end());
+    }
+    auto backend = Create(std::move(ids), error);
+    if (backend) {
+        UsbioDriver::InstallBackend(backend);
+    }
+    return backend;
+}
+
+std::shared_ptr<LibusbBackend> LibusbBackend::Create(UsbIdList ids, std::string& error) {
+    auto context = LibusbContext::Create(error);
+    if (!context) {
+        return nullptr;
+    }
+    std::shared_ptr<LibusbBackend> backend(new LibusbBackend(std::move(context), std::move(ids)));
+    if (libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) != 0) {
+        libusb_hotplug_callback_handle handle = 0;
+        // The devices present now are reported at once, on this thread.
+        const int rc = libusb_hotplug_register_callback(
+            backend->context_->Get(),
+            static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED |
+                                              LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
+            LIBUSB_HOTPLUG_ENUMERATE, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
+            LIBUSB_HOTPLUG_MATCH_ANY, &LibusbBackend::OnHotplug, backend.get(), &handle);
+        if (rc == LIBUSB_SUCCESS) {
+            backend->hotplug_ = true;
+            backend->hotplugHandle_ = handle;
+        }
+    }
+    return backend;
+}
+
+LibusbBackend::LibusbBackend(std::shared_ptr<LibusbContext> context, UsbIdList ids)
+    : context_(std::move(context)), ids_(std::move(ids)) {}
+
+LibusbBackend::~LibusbBackend() {
+    if (hotplug_) {
+        // No callback runs once this returns.
+        libusb_hotplug_deregister_callback(context_->Get(), hotplugHandle_);
+    }
+    std::lock_guard lock(mutex_);
+    devices_.clear();
+    departed_.clear();
+}
+
+bool LibusbBackend::Listed(libusb_device* device) const {
+    libusb_device_descriptor descriptor{};
+    if (libusb_get_device_descriptor(device, &descriptor) != LIBUSB_SUCCESS) {
+        return false;
+    }
+    return ids_.Contains(descriptor.idVendor, descriptor.idProduct);
+}
+
+int LIBUSB_CALL LibusbBackend::OnHotplug(libusb_context* /*context*/, libusb_device* device,
+                                         libusb_hotplug_event event, void* self) {
+    auto* backend = static_cast<LibusbBackend*>(self);
+    if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED) {
+        backend->Arrived(device);
+    } else if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT) {
+        backend->Left(device);
+    }
+    return 0;  // stay registered
+}
+
+void LibusbBackend::Arrived(libusb_device* device) {
+    if (!Listed(device)) {
+        return;
+    }
+    std::lock_guard lock(mutex_);
+    if (std::none_of(devices_.begin(), devices_.end(),
+                     [&](const auto& d) { return d->Raw() == device; })) {
+        devices_.push_back(std::make_shared<LibusbDevice>(context_, device, nextSession_++));
+    }
+}
+
+void LibusbBackend::Left(libusb_device* device) {
+    std::shared_ptr<LibusbDevice> gone;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = std::find_if(devices_.begin(), devices_.end(),
+                               [&](const auto& d) { return d->Raw() == device; });
+        if (it == devices_.end()) {
+            return;
+        }
+        gone = *it;
+        devices_.erase(it);
+        departed_.push_back(gone);
+    }
+    gone->Unplug();
+}
+
+void LibusbBackend::Enumerate() {
+    libusb_device** list = nullptr;
+    const ssize_t count = libusb_get_device_list(context_->Get(), &list);
+    std::vector<libusb_device*> present;
+    for (ssize_t i = 0; i < count; ++i) {
+        if (Listed(list[i])) {
+            present.push_back(list[i]);
+        }
+    }
+    for (auto it = devices_.begin(); it != devices_.end();) {
+        if (std::find(present.begin(), present.end(), (*it)->Raw()) == present.end()) {
+            (*it)->Unplug();
+            it = devices_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (libusb_device* device : present) {
+        if (std::none_of(devices_.begin(), devices_.end(),
+                         [&](const auto& d) { return d->Raw() == device; })) {
+            devices_.push_back(std::make_shared<LibusbDevice>(context_, device, nextSession_++));
+        }
+    }
+    if (list != nullptr) {
+        libusb_free_device_list(list, 1);
+    }
+}
+
+std::vector<std::shared_ptr<UsbioDevice>> LibusbBackend::AttachedDevices() {
+    std::vector<std::shared_ptr<LibusbDevice>> departed;
+    std::vector<std::shared_ptr<UsbioDevice>> attached;
+    {
+        std::lock_guard lock(mutex_);
+        if (!hotplug_) {
+            Enumerate();
+        }
+        departed.swap(departed_);
+        for (const auto& device : devices_) {
+            if (device->IsPlugged()) {
+                attached.push_back(device);
+            }
+        }
+    }
+    return attached;  // departed devices are let go of here, outside the lock
+}
+
+}  // namespace platform::usbio

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <libusb.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/usbio/UsbioBackend.h"
+#include "platform/usbio/libusb/LibusbContext.h"
+#include "platform/usbio/libusb/LibusbDevice.h"
+#include "platform/usbio/libusb/UsbIdList.h"
+
+namespace platform::usbio {
+
+// The back end of the driver stand-in for real instruments: the USB devices
+// whose vendor:product pair is on the id list, reached through libusb. Every
+// other device on the system stays invisible and is never opened.
+//
+// Where libusb offers hotplug, devices are followed through its callbacks
+// (on the context's event thread) and AttachedDevices returns the current
+// set; elsewhere every AttachedDevices call enumerates the bus afresh. A
+// device that goes away is unplugged: whatever was pending on it ends with
+// USBIO_ERR_DEVICE_GONE. Any thread.
+//
+// The program installs it when it does not run the simulated instrument:
+//
+//   std::string error;
+//   auto backend = platform::usbio::LibusbBackend::Install(extraIds, error);
+//   if (!backend) { /* error says why */ }
+class LibusbBackend : public UsbioBackend, public std::enable_shared_from_this<LibusbBackend> {
+  public:
+    // Reads the ids files (UsbIdList::DefaultFiles), adds extraIds (each
+    // "VID:PID", as given with --usb-id), starts libusb and installs the back
+    // end with the driver. Null, with a text in error, when an extra id is not
+    // a pair or libusb cannot start. Problems in the ids files do not stop
+    // it; they are appended to warnings when given.
+    static std::shared_ptr<LibusbBackend> Install(const std::vector<std::string>& extraIds,
+                                                  std::string& error,
+                                                  std::vector<std::string>* warnings = nullptr);
+
+    // Starts libusb for the devices on ids. Null, with a text in error, when
+    // libusb cannot start. Not installed with the driver yet.
+    static std::shared_ptr<LibusbBackend> Create(UsbIdList ids, std::string& error);
+    ~LibusbBackend() override;
+    LibusbBackend(const LibusbBackend&) = delete;
+    LibusbBackend& operator=(const LibusbBackend&) = delete;
+
+    std::vector<std::shared_ptr<UsbioDevice>> AttachedDevices() override;
+
+    const UsbIdList& Ids() const { return ids_; }
+    bool FollowsHotplug() const { return hotplug_; }
+
+  private:
+    LibusbBackend(std::shared_ptr<LibusbContext> context, UsbIdList ids);
+    bool Listed(libusb_device* device) const;
+    void Arrived(libusb_device* device);
+    void Left(libusb_device* device);
+    void Enumerate();  // mutex_ held
+    static int LIBUSB_CALL OnHotplug(libusb_context* context, libusb_device* device,
+                                     libusb_hotplug_event event, void* self);
+
+    const std::shared_ptr<LibusbContext> context_;
+    const UsbIdList ids_;
+    bool hotplug_ = false;
+    int hotplugHandle_ = 0;
+
+    std::mutex mutex_;
+    std::vector<std::shared_ptr<LibusbDevice>> devices_;
+    // Devices gone during a hotplug callback; let go of on a caller's thread.
+    std::vector<std::shared_ptr<LibusbDevice>> departed_;
+    std::uint64_t nextSession_ = 1;
+};
+
+}  // namespace platform::usbio

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "platform/Thread.h"
+
+struct libusb_context;
+
+namespace platform::usbio {
+
+// One libusb context and the thread that runs its event handling: transfer
+// completions and hotplug callbacks arrive on that thread. Shared by the
+// back end and its devices, so that it outlives every device still held by
+// an open handle. The thread blocks in libusb while idle.
+class LibusbContext {
+  public:
+    // Null, with a text in error, when libusb cannot be initialised or the
+    // thread cannot be started.
+    static std::shared_ptr<LibusbContext> Create(std::string& error);
+    ~LibusbContext();
+    LibusbContext(const LibusbContext&) = delete;
+    LibusbContext& operator=(const LibusbContext&) = delete;
+
+    libusb_context* Get() const { return context_; }
+    // True on the event thread (transfer and hotplug callbacks).
+    bool OnEventThread() const;
+
+  private:
+    explicit LibusbContext(libusb_context* context) : context_(context) {}
+    void Run();
+
+    libusb_context* context_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<ThreadId> eventThread_{0};
+    std::unique_ptr<Thread> thread_;
+};
+
+}  // namespace platform::usbio
