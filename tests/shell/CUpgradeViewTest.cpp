@@ -123,15 +123,6 @@ TEST_F(UpgradeViewTest, ColumnsFitTitlesAndContentsAndTheLastFillsTheList) {
     EXPECT_GE(total, List().viewport()->width());
 }
 
-TEST_F(UpgradeViewTest, NoColumnIsNarrowerThanTheMinimum) {
-    Start();
-    List().headerItem()->setText(2, QString());
-    view->AutoSizeColumns();
-    for (int c = 0; c < 4; ++c) {
-        EXPECT_GE(List().columnWidth(c), CUpgradeView::kMinColumnWidth) << c;
-    }
-}
-
 TEST_F(UpgradeViewTest, ClickChoosesARowAndEmptySpaceClearsTheChoice) {
     StartWithThree();
     Click(RowCentre(2));
