@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+typedef struct _UMockdevTestbed UMockdevTestbed;
+
+namespace testsupport {
+
+// A umockdev test bed: a private sysfs and /dev in which libusb finds the
+// USB devices a test describes, and whose device nodes answer from a usbmon
+// capture. Works only in a process started under umockdev's preload
+// (umockdev-wrapper or umockdev-run); Active() tells once a test bed exists.
+// The test bed's files go under TMPDIR.
+class UmockdevTestbed {
+  public:
+    // True when a test bed created in this process redirects sysfs and /dev.
+    static bool Active();
+
+    UmockdevTestbed();
+    ~UmockdevTestbed();
+    UmockdevTestbed(const UmockdevTestbed&) = delete;
+    UmockdevTestbed& operator=(const UmockdevTestbed&) = delete;
+
+    // Adds a USB device on bus 1 at address with the given descriptors (the
+    // device descriptor followed by its configuration descriptors) and the
+    // active configuration; returns its sysfs path.
+    std::string AddUsbDevice(std::uint8_t address, const std::vector<std::uint8_t>& descriptors,
+                             std::uint8_t activeConfiguration = 1);
+    // Lets the device node of the device at sysfsPath answer from a usbmon
+    // capture, strictly in its order.
+    bool LoadPcap(const std::string& sysfsPath, const std::string& pcapPath, std::string& error);
+
+  private:
+    UMockdevTestbed* testbed_;
+    int added_ = 0;
+};
+
+}  // namespace testsupport
