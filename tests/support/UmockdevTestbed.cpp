@@ -72,6 +72,11 @@ std::string UmockdevTestbed::AddUsbDevice(std::uint8_t address,
     return "/sys/devices/pci0000:00/0000:00:14.0/usb1/" + port;
 }
 
+void UmockdevTestbed::Unplug(const std::string& sysfsPath) {
+    umockdev_testbed_uevent(testbed_, sysfsPath.c_str(), "remove");
+    umockdev_testbed_remove_device(testbed_, sysfsPath.c_str());
+}
+
 bool UmockdevTestbed::LoadPcap(const std::string& sysfsPath, const std::string& pcapPath,
                                std::string& error) {
     GError* failure = nullptr;

@@ -30,6 +30,9 @@ class UmockdevTestbed {
                              std::uint8_t activeConfiguration = 1);
     // Lets the device node of the device at sysfsPath answer from a usbmon
     // capture, strictly in its order.
+    // The device at sysfsPath goes away, with the "remove" event that udev
+    // clients (libusb's hotplug) see.
+    void Unplug(const std::string& sysfsPath);
     bool LoadPcap(const std::string& sysfsPath, const std::string& pcapPath, std::string& error);
 
   private:

@@ -14,6 +14,7 @@
 #include "engine/FileTransfer.h"
 #include "engine/Protocol.h"
 #include "platform/FileSystem.h"
+#include "platform/Thread.h"
 #include "platform/TimeFacility.h"
 #include "platform/usbio/UsbioDriver.h"
 #include "platform/usbio/UsbmonCapture.h"
@@ -262,6 +263,45 @@ TEST_F(LibusbReplayTest, ReadThatTimesOutIsCancelledBeforeTheCallReturns) {
     length = 1;
     EXPECT_EQ(channel_->InPipe()->ReadSync(&byte, length, 5000), 0u);
     EXPECT_EQ(byte, kestrup::OP_ACK);
+}
+
+TEST_F(LibusbReplayTest, UnplugDuringAReadEndsItWithDeviceRemoved) {
+    // The read is submitted and never answered: the device goes instead.
+    const std::string pcap = WriteCapture("unplug.pcap", {Bulk(1, 'S', 0x81, 8)});
+    std::string error;
+    const std::string sysfs = testbed_->AddUsbDevice(2, Descriptors());
+    ASSERT_TRUE(testbed_->LoadPcap(sysfs, pcap, error)) << error;
+    StartBackend();
+    ASSERT_TRUE(backend_->FollowsHotplug());
+    platform::TimeFacility::ScopedScale slower(200);
+    Connect();
+    std::uint32_t status = 0;
+    std::uint32_t length = 8;
+    Bytes data(8, 0xEE);
+    auto reader = platform::Thread::Start(
+        [&] { status = channel_->InPipe()->ReadSync(data.data(), length, 100000); });
+    platform::TimeFacility::Sleep(250, "read under way");  // 50 ms at this scale
+    testbed_->Unplug(sysfs);
+    reader->Join();
+    EXPECT_EQ(status, 0xE000100Au);
+    EXPECT_EQ(length, 0u);
+    EXPECT_EQ(data, Bytes(8, 0xEE));
+    EXPECT_TRUE(UsbioDriver::AttachedDevices().empty());
+}
+
+TEST_F(LibusbReplayTest, BindingAcceptsOnlyEndpointsOfTheClaimedInterfaces) {
+    std::string error;
+    ASSERT_TRUE(testbed_->LoadPcap(testbed_->AddUsbDevice(2, Descriptors()),
+                                   WriteCapture("empty.pcap", {}), error))
+        << error;
+    StartBackend();
+    Connect();
+    // The channel bound both pipes of interface 0; a third handle may bind
+    // nothing else.
+    CUsbPipe pipe;
+    pipe.SetOwner(channel_.get());
+    EXPECT_EQ(pipe.Bind(0, 0x82, channel_->DeviceList(), &kUsbioInterfaceGuid), 0xE0001013u);
+    EXPECT_EQ(pipe.Bind(0, 0x81, channel_->DeviceList(), &kUsbioInterfaceGuid), 0xE0001008u);
 }
 
 }  // namespace
