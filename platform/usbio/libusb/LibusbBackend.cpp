@@ -22,6 +22,11 @@ std::shared_ptr<LibusbBackend> LibusbBackend::Install(const std::vector<std::str
             return nullptr;
         }
     }
+    if (ids.Empty()) {
+        problems.push_back(
+            "no USB vendor:product pair is listed (ids files or --usb-id): no instrument can "
+            "be found");
+    }
     if (warnings != nullptr) {
         warnings->insert(warnings->end(), problems.begin(), problems.end());
     }

@@ -34,8 +34,8 @@ class LibusbBackend : public UsbioBackend, public std::enable_shared_from_this<L
     // Reads the ids files (UsbIdList::DefaultFiles), adds extraIds (each
     // "VID:PID", as given with --usb-id), starts libusb and installs the back
     // end with the driver. Null, with a text in error, when an extra id is not
-    // a pair or libusb cannot start. Problems in the ids files do not stop
-    // it; they are appended to warnings when given.
+    // a pair or libusb cannot start. Problems in the ids files, and an empty
+    // list, do not stop it; they are appended to warnings when given.
     static std::shared_ptr<LibusbBackend> Install(const std::vector<std::string>& extraIds,
                                                   std::string& error,
                                                   std::vector<std::string>* warnings = nullptr);
