@@ -92,7 +92,7 @@ void BM_FullUpgrade(benchmark::State& state) {
         kestrup::g_bConnected.store(0);
         frame.Clear();
         platform::Event stop(false, false), done(false, false);
-        kestrup::DetectionContext context{&rig.Channel(), &stop, &done, &frame, &view};
+        kestrup::DetectionContext context{&rig.Channel(), &stop, &done, &frame, &view, {}};
         const auto start = std::chrono::steady_clock::now();
         auto detection = kestrup::StartDetection(document, 0, context);
         dispatcher.RunUntil([&] {

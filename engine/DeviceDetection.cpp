@@ -1,5 +1,7 @@
 #include "engine/DeviceDetection.h"
 
+#include <atomic>
+
 #include "engine/MessageBoxService.h"
 #include "engine/Notifications.h"
 #include "engine/UpgradeWorker.h"
@@ -11,6 +13,18 @@
 #include "usb/UsbTransferChannel.h"
 
 namespace kestrup {
+
+namespace {
+std::atomic<int> g_nDetectionThreads{0};
+}
+
+bool DetectionActive() {
+    return g_nDetectionThreads.load() > 0;
+}
+
+bool UpgradeBusy() {
+    return DetectionActive() || g_bUpgradeRunPending.load();
+}
 
 bool DetectDevice(UsbTransferChannel& channel) {
     CUsbDevice::DestroyDeviceList(channel.DeviceList());
@@ -78,8 +92,16 @@ std::uint32_t DetectThreadProc(const DetectionContext& context) {
 std::unique_ptr<platform::Thread> StartDetection(const CKestrupDoc& document, int row,
                                                  const DetectionContext& context) {
     document.FormPackagePath(row);
-    auto thread = platform::Thread::Start([context] { DetectThreadProc(context); });
+    g_nDetectionThreads.fetch_add(1);
+    auto thread = platform::Thread::Start([context] {
+        DetectThreadProc(context);
+        g_nDetectionThreads.fetch_sub(1);
+        if (context.ended) {
+            context.ended();
+        }
+    });
     if (!thread) {
+        g_nDetectionThreads.fetch_sub(1);
         ShowMessageBox("Test Usb Thread not started!\r\n");
         return nullptr;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "platform/Thread.h"
@@ -38,7 +39,18 @@ struct DetectionContext {
     platform::Event* doneEvent = nullptr;
     platform::MessageWindow* mainWindow = nullptr;
     UpgradeHandOff* view = nullptr;
+    // Called on the detection thread as its very last step (may be empty).
+    std::function<void()> ended;
 };
+
+// True while a detection thread started by StartDetection is running. Any
+// thread.
+bool DetectionActive();
+
+// True while an upgrade must not be started again nor the package table be
+// rebuilt: a detection is running, or a run has been handed to the worker
+// and has not ended. Any thread.
+bool UpgradeBusy();
 
 // One detection pass: builds a fresh device list of the driver's interface
 // class, and probes interfaces 0 to 126 until one opens and answers a

@@ -3,6 +3,8 @@
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QFileDialog>
 
+#include "engine/AppChannel.h"
+#include "engine/DeviceDetection.h"
 #include "engine/FileTransfer.h"
 #include "res/Resource.h"
 #include "res/StringTable.h"
@@ -20,10 +22,15 @@ QString ResString(std::uint32_t id) {
 
 CKestrupApp::CKestrupApp()
     : platform::ui::Application(ResString(res::AFX_IDS_APP_TITLE)),
-      m_pDocView(std::make_unique<CKestrupDocTemplate>()) {}
+      m_pDocView(std::make_unique<CKestrupDocTemplate>()) {
+    kestrup::AppChannel::Set(&m_Channel);
+}
 
 CKestrupApp::~CKestrupApp() {
     ReleaseUi();
+    if (kestrup::AppChannel::Get() == &m_Channel) {
+        kestrup::AppChannel::Set(nullptr);
+    }
 }
 
 void CKestrupApp::ReleaseUi() {
@@ -148,7 +155,11 @@ bool CKestrupApp::OnCommand(std::uint32_t id) {
             OnAppAbout();
             return true;
         case res::ID_FILE_NEW:
-            OnFileNew();
+            // A rescan would rebuild the table and clear the staging
+            // directory under a running detection or upgrade.
+            if (!kestrup::UpgradeBusy()) {
+                OnFileNew();
+            }
             return true;
         case res::ID_FILE_OPEN: {
             const QString path =
@@ -171,8 +182,10 @@ bool CKestrupApp::OnCommand(std::uint32_t id) {
 
 bool CKestrupApp::OnUpdateCommand(std::uint32_t id, platform::ui::CommandState& state) {
     switch (id) {
-        case res::ID_APP_ABOUT:
         case res::ID_FILE_NEW:
+            state.enabled = !kestrup::UpgradeBusy();
+            return true;
+        case res::ID_APP_ABOUT:
         case res::ID_FILE_OPEN:
         case res::ID_APP_EXIT:
             state.enabled = true;

@@ -8,6 +8,7 @@
 #include "platform/ui/Application.h"
 #include "shell/CDocViewSeam.h"
 #include "shell/CMessageBoxService.h"
+#include "usb/UsbTransferChannel.h"
 
 class CMainFrame;
 
@@ -47,6 +48,10 @@ class CKestrupApp : public platform::ui::Application {
     bool OnUpdateCommand(std::uint32_t id, platform::ui::CommandState& state) override;
 
     CMainFrame* MainFrame() const { return m_pMainFrame.get(); }
+
+    // The one transfer channel to the instrument (registered as the
+    // engine's AppChannel while the application object lives).
+    UsbTransferChannel m_Channel;
 
     // Auto-reset, not signalled at creation; shared with the detection thread
     // and the frame's close handling.

@@ -4,6 +4,7 @@
 #include <QtCore/QFileInfo>
 #include <algorithm>
 
+#include "engine/DeviceDetection.h"
 #include "platform/MessageTypes.h"
 #include "platform/WindowMessages.h"
 #include "res/Resource.h"
@@ -80,7 +81,9 @@ void CKestrupDocAdapter::SetPathName(const QString& path) {
 
 void CKestrupDocAdapter::OnUpgradeViaUsb() {
     CUpgradeView* view = FindUpgradeView();
-    if (view == nullptr || !view->HasSelection()) {
+    // No second upgrade while a detection or a run is under way: a new
+    // detection would replace the pipes the running upgrade uses.
+    if (view == nullptr || !view->HasSelection() || kestrup::UpgradeBusy()) {
         return;
     }
     // Posted, so the view starts the upgrade after this command has been
@@ -104,6 +107,8 @@ bool CKestrupDocAdapter::OnCommand(std::uint32_t id) {
 bool CKestrupDocAdapter::OnUpdateCommand(std::uint32_t id, platform::ui::CommandState& state) {
     switch (id) {
         case res::ID_UPGRADE_VIA_USB:
+            state.enabled = !kestrup::UpgradeBusy();
+            return true;
         case res::ID_FILE_SAVE:
             state.enabled = true;
             return true;

@@ -261,6 +261,10 @@ void CUpgradeView::StartUpgrade() {
     }
 }
 
+void CUpgradeView::BeginTransfer() {
+    kestrup::HandOffToWorker(m_document, m_nSelectedItem.load());
+}
+
 bool CUpgradeView::eventFilter(QObject* watched, QEvent* event) {
     if (watched == m_ListCtrl->viewport()) {
         if (event->type() == QEvent::MouseButtonPress ||

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "engine/DeviceDetection.h"
 #include "platform/MessageWindow.h"
 #include "platform/ui/CommandTarget.h"
 
@@ -25,7 +26,8 @@ class QTreeWidget;
 // handled from the message loop after the poster has returned.
 class CUpgradeView : public QWidget,
                      public platform::MessageWindow,
-                     public platform::ui::CommandTarget {
+                     public platform::ui::CommandTarget,
+                     public kestrup::UpgradeHandOff {
   public:
     // Widths in pixels of the four columns before the first fit.
     static constexpr int kInitialWidths[4] = {200, 100, 150, 150};
@@ -55,6 +57,11 @@ class CUpgradeView : public QWidget,
 
     // Starts an upgrade for the chosen row; does nothing without one.
     void StartUpgrade();
+
+    // The hand-off once the instrument is connected, on the detection
+    // thread: unpacks the chosen package into the staging directory and
+    // posts the start message to the upgrade worker.
+    void BeginTransfer() override;
 
     // Where device detection starts. Given the chosen row, it starts the
     // detection and reports to the main window. Until one is set, StartUpgrade

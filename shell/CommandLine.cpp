@@ -8,21 +8,21 @@ namespace {
 QCommandLineParser& Describe(QCommandLineParser& parser) {
     parser.setApplicationDescription(
         "Installs upgrade packages (.pcg) into a Talvenmark Pro over USB.");
-    parser.addPositionalArgument("FILE", "Open FILE as the document (no package scan).",
-                                 "[FILE]");
+    parser.addPositionalArgument("FILE", "Open FILE as the document (no package scan).", "[FILE]");
     parser.addOption({"simulate", "Attach the simulated instrument instead of real devices."});
     parser.addOption({"scenario",
                       "Run the simulated instrument with the faults and timings of FILE "
                       "(implies --simulate).",
                       "FILE"});
-    parser.addOption({"capture", "Write a usbmon capture of the session's USB traffic to FILE.",
-                      "FILE"});
+    parser.addOption(
+        {"capture", "Write a usbmon capture of the session's USB traffic to FILE.", "FILE"});
     parser.addOption({"upgrade",
                       "Unattended: choose the package whose file name is NAME, upgrade, print "
                       "every status and message, and exit (0 success, 1 failure, 2 bad "
                       "arguments or unknown NAME).",
                       "NAME"});
-    parser.addOption({"usb-id", "Also treat the USB device VID:PID (hexadecimal) as the instrument.",
+    parser.addOption({"usb-id",
+                      "Also treat the USB device VID:PID (hexadecimal) as the instrument.",
                       "VID:PID"});
     parser.addOption({{"h", "help"}, "Show this help and exit."});
     parser.addOption({{"v", "version"}, "Show the version and exit."});
@@ -71,7 +71,9 @@ bool CommandLine::Parse(const QStringList& arguments, QString& error) {
 
 QString CommandLine::HelpText() {
     QCommandLineParser parser;
-    return Describe(parser).helpText();
+    return Describe(parser).helpText().replace("<executable_name>", "kestrup");
 }
 
-QString CommandLine::VersionText() { return "Talvenmark Pro Upgrade Utility Version 7.0.5\n"; }
+QString CommandLine::VersionText() {
+    return "Talvenmark Pro Upgrade Utility Version 7.0.5\n";
+}

@@ -36,7 +36,7 @@ class DeviceDetectionTest : public ::testing::Test {
         std::string error;
         EXPECT_TRUE(sim::Scenario::Parse(scenarioText, scenario, error)) << error;
         rig_ = std::make_unique<testsupport::SimulatedRig>(scenario);
-        DetectionContext context{&rig_->Channel(), &stop_, &done_, &frame_, &view_};
+        DetectionContext context{&rig_->Channel(), &stop_, &done_, &frame_, &view_, {}};
         if (stopFirst) {
             stop_.Set();
         }

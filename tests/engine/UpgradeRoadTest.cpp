@@ -62,7 +62,7 @@ TEST(UpgradeRoadTest, FromTheCommandToUpgradeCompleted) {
     platform::Event stop(false, false), done(false, false);
     ViewHandOff view;
     view.document = &document;
-    DetectionContext context{&rig.Channel(), &stop, &done, &frame, &view};
+    DetectionContext context{&rig.Channel(), &stop, &done, &frame, &view, {}};
     platform::TimeFacility::ScopedLog log;
     auto detection = StartDetection(document, 0, context);
     ASSERT_NE(detection, nullptr);

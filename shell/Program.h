@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QtCore/QStringList>
+#include <cstdio>
+#include <string>
+
+// The program from its command line to its exit status: parses the options,
+// attaches the simulated instrument or the real USB back end, starts the
+// capture, runs the application (interactively, or unattended with
+// --upgrade) and returns the exit status.
+class Program {
+  public:
+    struct Settings {
+        // Where the package scan looks from ("cfg/" beside its "bin/");
+        // empty means the program's own path.
+        std::string executablePath;
+        std::FILE* out = stdout;
+        std::FILE* err = stderr;
+        // Tests end the upgrade worker when the run is over; the program
+        // lets it end with the process.
+        bool stopWorkerAtEnd = false;
+    };
+
+    // main(): handles --help and --version without a window, falls back to
+    // Qt's offscreen platform for an unattended run without a display, and
+    // creates Qt's application object.
+    static int Main(int argc, char** argv);
+
+    // Runs with Qt's application object already there. arguments include the
+    // program name first. Exit status: the application's, or for --upgrade
+    // 0 success, 1 failure, 2 unknown package or bad arguments.
+    static int Run(const QStringList& arguments, const Settings& settings);
+};

@@ -1,0 +1,240 @@
+// The program as a whole, in process and with the time facility scaled: the
+// unattended mode's exit statuses, the whole road of an upgrade from the
+// command to "Upgrade completed successfully", and the rules that keep
+// upgrades from overlapping and closing from cutting one short.
+#include "shell/Program.h"
+
+#include <gtest/gtest.h>
+
+#include <QtCore/QCoreApplication>
+#include <QtWidgets/QTreeWidget>
+#include <cstdio>
+#include <string>
+
+#include "engine/DeviceDetection.h"
+#include "engine/Notifications.h"
+#include "engine/UpgradeWorker.h"
+#include "package/PackageGlobals.h"
+#include "platform/FileSystem.h"
+#include "platform/TimeFacility.h"
+#include "platform/WindowMessages.h"
+#include "res/Resource.h"
+#include "shell/CKestrupApp.h"
+#include "shell/CKestrupDocTemplate.h"
+#include "shell/CMainFrame.h"
+#include "shell/CUpgradeView.h"
+#include "shell/SimulationSession.h"
+#include "shell/UpgradeWiring.h"
+#include "tests/support/ArchiveWriter.h"
+#include "tests/support/PackageSandbox.h"
+
+namespace {
+
+class ProgramTest : public ::testing::Test {
+  protected:
+    ProgramTest() {
+        kestrup::g_bConnected.store(0);
+        g_szPackageDir[0] = g_szStagingDir[0] = g_szPackagePath[0] = '\0';
+        testsupport::ArchiveWriter zip(sandbox.PackageDir() + "TPro_English.pcg");
+        zip.File("package.inf",
+                 "[PACKAGE]\r\nDescription=Talvenmark Pro software\r\nlanguage=English\r\n");
+        zip.File("a.dat", std::string(20000, 'a'))
+            .File("b.boot", std::string(9000, 'b'))
+            .File("c.bin", std::string(30000, 'c'));
+        EXPECT_TRUE(zip.Close());
+    }
+    ~ProgramTest() override {
+        kestrup::g_bConnected.store(0);
+        if (out_ != nullptr) {
+            std::fclose(out_);
+        }
+    }
+
+    // Runs the program; returns its exit status and keeps what it printed.
+    int Run(const QStringList& arguments) {
+        if (out_ != nullptr) {
+            std::fclose(out_);
+        }
+        out_ = std::tmpfile();
+        Program::Settings settings;
+        settings.executablePath = sandbox.Executable();
+        settings.out = out_;
+        settings.err = out_;
+        settings.stopWorkerAtEnd = true;
+        return Program::Run(QStringList{"kestrup"} + arguments, settings);
+    }
+    std::string Output() const {
+        std::rewind(out_);
+        std::string text;
+        char buffer[4096];
+        while (std::size_t n = std::fread(buffer, 1, sizeof buffer, out_)) {
+            text.append(buffer, n);
+        }
+        return text;
+    }
+    QString Scenario(const std::string& text) {
+        const std::string path = sandbox.Root() + "scenario.txt";
+        EXPECT_TRUE(platform::FileSystem::WriteAll(path, text));
+        return QString::fromStdString(path);
+    }
+
+    platform::TimeFacility::ScopedScale fast_{1};
+    testsupport::PackageSandbox sandbox;
+    std::FILE* out_ = nullptr;
+};
+
+TEST_F(ProgramTest, UnattendedUpgradeGoesTheWholeRoadAndSucceeds) {
+    ASSERT_EQ(Run({"--simulate", "--upgrade", "TPro_English.pcg"}), 0) << Output();
+    const std::string out = Output();
+    const char* road[] = {"Package: TPro_English.pcg",
+                          "Status: Detecting USB device. Please wait...",
+                          "Status: USB device connected",
+                          "Sending a.dat",
+                          "Status: a.dat: File Transfer OK",
+                          "Sending b.boot",
+                          "Status: b.boot: Flashing File. Please wait...",
+                          "Sending c.bin",
+                          "Status: c.bin: Flashing File. Please wait...",
+                          "Status: Upgrade completed successfully",
+                          "Result: upgrade succeeded"};
+    std::size_t at = 0;
+    for (const char* step : road) {
+        const std::size_t found = out.find(step, at);
+        ASSERT_NE(found, std::string::npos) << step << "\n" << out;
+        at = found;
+    }
+}
+
+TEST_F(ProgramTest, UnattendedFailuresExitWithOne) {
+    EXPECT_EQ(Run({"--scenario", Scenario("answer c.bin 2 10\n"), "--upgrade", "TPro_English.pcg"}),
+              1);
+    EXPECT_NE(Output().find("Message: CRC fail"), std::string::npos) << Output();
+
+    // No instrument ever appears: detection gives up after its twelve passes.
+    EXPECT_EQ(
+        Run({"--scenario", Scenario("attach-delay 100000000\n"), "--upgrade", "TPro_English.pcg"}),
+        1);
+    EXPECT_NE(Output().find("Failed to detect the device"), std::string::npos) << Output();
+}
+
+TEST_F(ProgramTest, UnknownPackageOrWrongArgumentsExitWithTwo) {
+    EXPECT_EQ(Run({"--simulate", "--upgrade", "Other.pcg"}), 2);
+    EXPECT_NE(Output().find("no package named Other.pcg"), std::string::npos);
+    EXPECT_EQ(Run({"--no-such-option"}), 2);
+    EXPECT_EQ(Run({"--scenario", "/nonexistent/scenario", "--upgrade", "TPro_English.pcg"}), 2);
+    EXPECT_EQ(Run({"--version"}), 0);
+    EXPECT_NE(Output().find("Version 7.0.5"), std::string::npos);
+}
+
+// The application with the upgrade engine joined to it, on the simulated
+// instrument.
+class WiringTest : public ProgramTest {
+  protected:
+    void Start(const std::string& scenario) {
+        QString error;
+        ASSERT_TRUE(simulation.Start(Scenario(scenario), error));
+        auto docTemplate = std::make_unique<CKestrupDocTemplate>(sandbox.Executable());
+        tmpl = docTemplate.get();
+        app.SetDocViewSeam(std::move(docTemplate));
+        wiring = std::make_unique<UpgradeWiring>(app, *tmpl);
+        wiring->Install();
+        wiring->SetCloseAnswerer([this] {
+            ++questions;
+            return answer;
+        });
+        ASSERT_TRUE(app.InitInstance({}));
+        frame = app.MainFrame();
+        frame->SetNotificationObserver(
+            [this](std::uint32_t message, platform::WPARAM w, platform::LPARAM l) {
+                if (message == kestrup::WM_UPGRADE_PROGRESS) {
+                    progress.emplace_back(kestrup::ProgressValue(w), static_cast<std::int64_t>(l));
+                }
+            });
+    }
+    void TearDown() override {
+        if (wiring) {
+            while (kestrup::UpgradeBusy()) {
+                Pump(1);
+            }
+            wiring->StopWorker();
+        }
+        app.ReleaseUi();
+        wiring.reset();
+    }
+    // Lets the UI thread handle what arrived, for a while of program time.
+    static void Pump(std::uint32_t ms) {
+        QCoreApplication::processEvents();
+        platform::WindowMessages::DispatchPending();
+        platform::TimeFacility::Sleep(ms);
+    }
+    bool Seen(std::int32_t w, std::int64_t l) const {
+        return std::find(progress.begin(), progress.end(), std::make_pair(w, l)) != progress.end();
+    }
+    int Count(std::int32_t w, std::int64_t l) const {
+        return static_cast<int>(std::count(progress.begin(), progress.end(), std::make_pair(w, l)));
+    }
+    bool UpgradeEnabled() const { return frame->Router().Query(res::ID_UPGRADE_VIA_USB).enabled; }
+    bool NewEnabled() const { return frame->Router().Query(res::ID_FILE_NEW).enabled; }
+
+    SimulationSession simulation;
+    CKestrupApp app;
+    CKestrupDocTemplate* tmpl = nullptr;
+    CMainFrame* frame = nullptr;
+    std::unique_ptr<UpgradeWiring> wiring;
+    std::vector<std::pair<std::int32_t, std::int64_t>> progress;
+    int questions = 0;
+    bool answer = false;
+};
+
+TEST_F(WiringTest, NoSecondUpgradeWhileDetectionRunsAndClosingStopsIt) {
+    Start("attach-delay 100000000\n");
+    EXPECT_TRUE(UpgradeEnabled());
+    frame->Router().Route(res::ID_UPGRADE_VIA_USB);
+    Pump(0);
+    ASSERT_TRUE(kestrup::DetectionActive());
+    EXPECT_EQ(Count(-16, 14), 1);
+    // While it runs: the command, the double click and a rescan do nothing.
+    EXPECT_FALSE(UpgradeEnabled());
+    EXPECT_FALSE(NewEnabled());
+    frame->Router().Route(res::ID_UPGRADE_VIA_USB);
+    tmpl->View()->OnDblclkPackageList(0);
+    Pump(0);
+    EXPECT_EQ(Count(-16, 14), 1);
+    // Closing asks the detection to stop and waits for it; nothing is asked.
+    frame->close();
+    EXPECT_FALSE(frame->isVisible());
+    EXPECT_EQ(questions, 0);
+    for (int i = 0; i < 10000 && kestrup::DetectionActive(); ++i) {
+        Pump(1);
+    }
+    EXPECT_FALSE(kestrup::DetectionActive());
+    EXPECT_FALSE(Seen(-16, 15));  // it stopped; it did not give up
+}
+
+TEST_F(WiringTest, ClosingDuringARunAsksAndNoKeepsTheWindow) {
+    // The application image takes ten minutes of program time to flash.
+    Start("flash-time 600000\n");
+    frame->Router().Route(res::ID_UPGRADE_VIA_USB);
+    for (int i = 0; i < 100000 && Count(-16, 13) < 2; ++i) {
+        Pump(1);
+    }
+    ASSERT_EQ(Count(-16, 13), 2);  // the application image is being flashed
+    ASSERT_TRUE(kestrup::g_bUpgradeRunPending.load());
+    answer = false;
+    frame->close();
+    EXPECT_EQ(questions, 1);
+    EXPECT_TRUE(frame->isVisible());
+    EXPECT_TRUE(app.m_Channel.Device().IsOpen());
+    // After the run closing asks nothing and closes the channel's device.
+    for (int i = 0; i < 100000 && kestrup::UpgradeBusy(); ++i) {
+        Pump(1);
+    }
+    EXPECT_TRUE(Seen(-16, 88));
+    EXPECT_TRUE(UpgradeEnabled());
+    frame->close();
+    EXPECT_EQ(questions, 1);
+    EXPECT_FALSE(frame->isVisible());
+    EXPECT_FALSE(app.m_Channel.Device().IsOpen());
+}
+
+}  // namespace
