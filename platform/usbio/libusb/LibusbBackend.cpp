@@ -37,13 +37,14 @@ std::shared_ptr<LibusbBackend> LibusbBackend::Install(const std::vector<std::str
     return backend;
 }
 
-std::shared_ptr<LibusbBackend> LibusbBackend::Create(UsbIdList ids, std::string& error) {
+std::shared_ptr<LibusbBackend> LibusbBackend::Create(UsbIdList ids, std::string& error,
+                                                     bool useHotplug) {
     auto context = LibusbContext::Create(error);
     if (!context) {
         return nullptr;
     }
     std::shared_ptr<LibusbBackend> backend(new LibusbBackend(std::move(context), std::move(ids)));
-    if (libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) != 0) {
+    if (useHotplug && libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) != 0) {
         libusb_hotplug_callback_handle handle = 0;
         // The devices present now are reported at once, on this thread.
         const int rc = libusb_hotplug_register_callback(

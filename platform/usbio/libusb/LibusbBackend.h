@@ -41,8 +41,11 @@ class LibusbBackend : public UsbioBackend, public std::enable_shared_from_this<L
                                                   std::vector<std::string>* warnings = nullptr);
 
     // Starts libusb for the devices on ids. Null, with a text in error, when
-    // libusb cannot start. Not installed with the driver yet.
-    static std::shared_ptr<LibusbBackend> Create(UsbIdList ids, std::string& error);
+    // libusb cannot start. Not installed with the driver yet. Without
+    // useHotplug every device-list request enumerates afresh, as where libusb
+    // has no hotplug.
+    static std::shared_ptr<LibusbBackend> Create(UsbIdList ids, std::string& error,
+                                                 bool useHotplug = true);
     ~LibusbBackend() override;
     LibusbBackend(const LibusbBackend&) = delete;
     LibusbBackend& operator=(const LibusbBackend&) = delete;

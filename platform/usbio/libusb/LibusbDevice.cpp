@@ -114,6 +114,11 @@ void LibusbDevice::Unplug() {
     }
 }
 
+std::size_t LibusbDevice::TransfersInFlight() {
+    std::lock_guard lock(flightMutex_);
+    return flights_.size();
+}
+
 void LibusbDevice::OnTransferDone(libusb_transfer* transfer) {
     auto* flight = static_cast<Flight*>(transfer->user_data);
     flight->owner->Finished(flight);

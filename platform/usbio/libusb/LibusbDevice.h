@@ -54,6 +54,8 @@ class LibusbDevice : public UsbioDevice {
     // The device has gone: pending requests end with USBIO_ERR_DEVICE_GONE
     // and the driver's handles on it are dead from now on. Any thread.
     void Unplug();
+    // libusb transfers submitted and not yet finished (for tests).
+    std::size_t TransfersInFlight();
 
     // --- UsbioDevice ---
     std::string Path() const override { return path_; }

@@ -109,11 +109,11 @@ class LibusbReplayTest : public ::testing::Test {
     }
 
     // Starts the libusb back end for 1209:0001 on the test bed as it is now.
-    void StartBackend() {
+    void StartBackend(bool useHotplug = true) {
         UsbIdList ids;
         ids.Add("1209:0001");
         std::string error;
-        backend_ = LibusbBackend::Create(ids, error);
+        backend_ = LibusbBackend::Create(ids, error, useHotplug);
         ASSERT_TRUE(backend_) << error;
         UsbioDriver::InstallBackend(backend_);
     }
@@ -177,6 +177,27 @@ TEST_F(LibusbReplayTest, OnlyListedDevicesBecomeInterfaces) {
     auto empty = LibusbBackend::Create(UsbIdList(), error);
     ASSERT_TRUE(empty) << error;
     EXPECT_TRUE(empty->AttachedDevices().empty());
+}
+
+TEST_F(LibusbReplayTest, WithoutHotplugEachListingEnumeratesAfresh) {
+    const std::string listed = testbed_->AddUsbDevice(2, Descriptors(0x0001));
+    testbed_->AddUsbDevice(3, Descriptors(0x0002));
+    StartBackend(false);
+    ASSERT_FALSE(backend_->FollowsHotplug());
+    auto devices = UsbioDriver::AttachedDevices();
+    ASSERT_EQ(devices.size(), 1u);
+    EXPECT_EQ(devices[0]->Path(), "/dev/bus/usb/001/002");
+    const std::uint64_t session = devices[0]->Session();
+    EXPECT_NE(session, 0u);
+    EXPECT_EQ(UsbioDriver::AttachedDevices()[0], devices[0]);  // the same attachment
+
+    testbed_->Unplug(listed);
+    // libusb learns of the removal on its own thread; the next listings show it.
+    for (int i = 0; i < 200 && !UsbioDriver::AttachedDevices().empty(); ++i) {
+        platform::TimeFacility::Sleep(10, "removal noticed");
+    }
+    EXPECT_TRUE(UsbioDriver::AttachedDevices().empty());
+    EXPECT_EQ(devices[0]->Session(), 0u);  // handles on it are dead now
 }
 
 TEST_F(LibusbReplayTest, UpgradeRecordedOnTheSimulatorCompletesOnTheReplay) {
@@ -280,7 +301,13 @@ TEST_F(LibusbReplayTest, UnplugDuringAReadEndsItWithDeviceRemoved) {
     Bytes data(8, 0xEE);
     auto reader = platform::Thread::Start(
         [&] { status = channel_->InPipe()->ReadSync(data.data(), length, 100000); });
-    platform::TimeFacility::Sleep(250, "read under way");  // 50 ms at this scale
+    const auto device = std::dynamic_pointer_cast<platform::usbio::LibusbDevice>(
+        UsbioDriver::AttachedDevices().at(0));
+    ASSERT_TRUE(device);
+    for (int i = 0; i < 1000 && device->TransfersInFlight() == 0; ++i) {
+        platform::TimeFacility::Sleep(5, "read under way");  // 1 ms at this scale
+    }
+    ASSERT_EQ(device->TransfersInFlight(), 1u);
     testbed_->Unplug(sysfs);
     reader->Join();
     EXPECT_EQ(status, 0xE000100Au);
