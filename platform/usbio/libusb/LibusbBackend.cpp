@@ -115,9 +115,12 @@ void LibusbBackend::Left(libusb_device* device) {
         }
         gone = *it;
         devices_.erase(it);
-        departed_.push_back(gone);
     }
     gone->Unplug();
+    // Let go of on a caller's thread (AttachedDevices), never here: closing
+    // a libusb handle must not happen on the event thread.
+    std::lock_guard lock(mutex_);
+    departed_.push_back(std::move(gone));
 }
 
 void LibusbBackend::Enumerate() {
