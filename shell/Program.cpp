@@ -12,6 +12,7 @@
 #include "package/PackageGlobals.h"
 #include "platform/FileSystem.h"
 #include "platform/usbio/UsbioDriver.h"
+#include "platform/usbio/libusb/LibusbBackend.h"
 #include "res/Resource.h"
 #include "shell/CKestrupApp.h"
 #include "shell/CKestrupDocTemplate.h"
@@ -96,6 +97,22 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
         std::fprintf(settings.err, "kestrup: %s\n", qPrintable(error));
         return kExitUsage;
     }
+    std::shared_ptr<platform::usbio::LibusbBackend> realDevices;
+    if (!line.simulate) {
+        std::vector<std::string> ids, warnings;
+        for (const QString& id : line.usbIds) {
+            ids.push_back(id.toStdString());
+        }
+        std::string message;
+        realDevices = platform::usbio::LibusbBackend::Install(ids, message, &warnings);
+        for (const std::string& warning : warnings) {
+            std::fprintf(settings.err, "kestrup: %s\n", warning.c_str());
+        }
+        if (!realDevices) {
+            // The program still runs; detection then finds no instrument.
+            std::fprintf(settings.err, "kestrup: no access to USB devices: %s\n", message.c_str());
+        }
+    }
     if (!line.capture.isEmpty() &&
         !platform::usbio::UsbioDriver::StartCapture(line.capture.toStdString())) {
         std::fprintf(settings.err, "kestrup: cannot write the capture %s\n",
@@ -169,5 +186,8 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
         app.ReleaseUi();
     }
     platform::usbio::UsbioDriver::StopCapture();
+    if (realDevices) {
+        platform::usbio::UsbioDriver::RemoveBackend(realDevices);
+    }
     return exitStatus;
 }
