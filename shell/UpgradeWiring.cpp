@@ -58,9 +58,10 @@ void UpgradeWiring::StartWorker(CMainFrame& frame) {
     m_pWorker = kestrup::StartUpgradeWorker(&frame);
     kestrup::g_pUpgradeThread.store(m_pWorker.get());
     if (!m_pWorker) {
-        // Without a worker the hand-off has nowhere to go: say so once, and
-        // the upgrade command does nothing.
-        kestrup::ShowMessageBox(WorkerFailureText());
+        // Without a worker the hand-off has nowhere to go: say so once the
+        // window is up, and the upgrade command does nothing.
+        QMetaObject::invokeMethod(
+            &frame, [] { kestrup::ShowMessageBox(WorkerFailureText()); }, Qt::QueuedConnection);
         return;
     }
     kestrup::SetRunEndedCallback([this] {

@@ -6,6 +6,7 @@
 
 #include "engine/Notifications.h"
 #include "engine/UpgradeWorker.h"
+#include "package/CKestrupDoc.h"
 #include "platform/Event.h"
 #include "platform/PlainDispatcher.h"
 #include "platform/TimeFacility.h"
@@ -109,6 +110,18 @@ TEST_F(DeviceDetectionTest, StopRequestEndsTheThreadWithoutProbing) {
     EXPECT_TRUE(done_.IsSignaled());
     EXPECT_EQ(rig_->Channel().DeviceList(), 0u);
     EXPECT_EQ(view_.calls.load(), 0);
+}
+
+TEST_F(DeviceDetectionTest, ThreadThatCannotStartIsToldInAMessageBoxOnly) {
+    testsupport::RecordingMessageBoxes boxes;
+    testsupport::SimulatedRig rig;
+    CKestrupDoc document;
+    DetectionContext context{&rig.Channel(), &stop_, &done_, &frame_, &view_, {}};
+    platform::Thread::ScopedStartFailure failure;
+    EXPECT_EQ(StartDetection(document, 0, context), nullptr);
+    EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"Test Usb Thread not started!\r\n"});
+    EXPECT_TRUE(frame_.Notes().empty());
+    EXPECT_FALSE(DetectionActive());
 }
 
 }  // namespace

@@ -9,9 +9,11 @@
 #include <QtCore/QCoreApplication>
 #include <QtWidgets/QTreeWidget>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "engine/DeviceDetection.h"
+#include "engine/MessageBoxService.h"
 #include "engine/Notifications.h"
 #include "engine/UpgradeWorker.h"
 #include "package/PackageGlobals.h"
@@ -26,6 +28,7 @@
 #include "shell/SimulationSession.h"
 #include "shell/UpgradeWiring.h"
 #include "tests/support/ArchiveWriter.h"
+#include "tests/support/NotificationRecorder.h"
 #include "tests/support/PackageSandbox.h"
 
 namespace {
@@ -130,7 +133,7 @@ TEST_F(ProgramTest, UnknownPackageOrWrongArgumentsExitWithTwo) {
 // instrument.
 class WiringTest : public ProgramTest {
   protected:
-    void Start(const std::string& scenario) {
+    void Start(const std::string& scenario, bool workerStarts = true) {
         QString error;
         ASSERT_TRUE(simulation.Start(Scenario(scenario), error));
         auto docTemplate = std::make_unique<CKestrupDocTemplate>(sandbox.Executable());
@@ -142,7 +145,14 @@ class WiringTest : public ProgramTest {
             ++questions;
             return answer;
         });
-        ASSERT_TRUE(app.InitInstance({}));
+        {
+            std::optional<platform::Thread::ScopedStartFailure> failure;
+            if (!workerStarts) {
+                failure.emplace();
+            }
+            ASSERT_TRUE(app.InitInstance({}));
+        }
+        kestrup::MessageBoxService::Install(&boxes);
         frame = app.MainFrame();
         frame->SetNotificationObserver(
             [this](std::uint32_t message, platform::WPARAM w, platform::LPARAM l) {
@@ -184,7 +194,18 @@ class WiringTest : public ProgramTest {
     std::vector<std::pair<std::int32_t, std::int64_t>> progress;
     int questions = 0;
     bool answer = false;
+    testsupport::RecordingMessageBoxes boxes;
 };
+
+TEST_F(WiringTest, WithoutAWorkerTheOperatorIsToldAndTheCommandDoesNothing) {
+    Start("", false);
+    Pump(0);
+    EXPECT_EQ(boxes.Texts(), std::vector<std::string>{UpgradeWiring::WorkerFailureText()});
+    frame->Router().Route(res::ID_UPGRADE_VIA_USB);
+    Pump(0);
+    EXPECT_FALSE(kestrup::DetectionActive());
+    EXPECT_TRUE(progress.empty());
+}
 
 TEST_F(WiringTest, NoSecondUpgradeWhileDetectionRunsAndClosingStopsIt) {
     Start("attach-delay 100000000\n");
