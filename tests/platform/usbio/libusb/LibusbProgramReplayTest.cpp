@@ -1,0 +1,139 @@
+// The whole program on the libusb back end: an unattended upgrade recorded
+// on the simulated instrument (--simulate --capture) is replayed by umockdev
+// to the program started with --usb-id, which must find the instrument,
+// configure it, bind its pipes and complete the same upgrade. Runs under
+// umockdev's preload and skips without it.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "engine/UpgradeWorker.h"
+#include "package/PackageGlobals.h"
+#include "platform/TimeFacility.h"
+#include "shell/Program.h"
+#include "tests/support/ArchiveWriter.h"
+#include "tests/support/PackageSandbox.h"
+#include "tests/support/UmockdevCapture.h"
+#include "tests/support/UmockdevTestbed.h"
+
+namespace {
+
+// The test bed's files under a directory of the suite's (GLib reads TMPDIR
+// once per process).
+class SuiteTmpDir : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        char tmpl[] = "/tmp/kestrup-umockdev-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        ::setenv("TMPDIR", dir_.c_str(), 1);
+    }
+    void TearDown() override { ASSERT_EQ(std::system(("rm -rf '" + dir_ + "'").c_str()), 0); }
+
+  private:
+    std::string dir_;
+};
+
+[[maybe_unused]] ::testing::Environment* const g_suiteTmpDir =
+    ::testing::AddGlobalTestEnvironment(new SuiteTmpDir);
+
+// The simulated instrument's descriptors (1209:0001, configuration 1 with
+// bulk IN 0x81 and bulk OUT 0x01 on interface 0).
+const std::vector<std::uint8_t> kDescriptors = {
+    0x12, 0x01, 0x00, 0x02, 0x00, 0x00, 0x00, 0x40, 0x09, 0x12, 0x01, 0x00, 0x00,
+    0x01, 0x00, 0x00, 0x00, 0x01, 0x09, 0x02, 0x20, 0x00, 0x01, 0x01, 0x00, 0x80,
+    0x32, 0x09, 0x04, 0x00, 0x00, 0x02, 0xFF, 0x00, 0x00, 0x00, 0x07, 0x05, 0x81,
+    0x02, 0x00, 0x02, 0x00, 0x07, 0x05, 0x01, 0x02, 0x00, 0x02, 0x00};
+
+class LibusbProgramReplayTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        testbed_ = std::make_unique<testsupport::UmockdevTestbed>();
+        if (!testsupport::UmockdevTestbed::Active()) {
+            GTEST_SKIP() << "not running under umockdev's preload (umockdev-wrapper)";
+        }
+        testsupport::ArchiveWriter zip(sandbox_.PackageDir() + "TPro_English.pcg");
+        zip.File("package.inf",
+                 "[PACKAGE]\r\nDescription=Talvenmark Pro software\r\nlanguage=English\r\n");
+        zip.File("a.dat", std::string(20000, 'a'))
+            .File("b.boot", std::string(9000, 'b'))
+            .File("c.bin", std::string(30000, 'c'));
+        ASSERT_TRUE(zip.Close());
+    }
+    void TearDown() override {
+        kestrup::g_bConnected.store(0);
+        testbed_.reset();
+    }
+
+    // Runs the program unattended; returns its exit status, output in out.
+    int Run(const QStringList& arguments, std::string& out) {
+        kestrup::g_bConnected.store(0);
+        g_szPackageDir[0] = g_szStagingDir[0] = g_szPackagePath[0] = '\0';
+        std::FILE* file = std::tmpfile();
+        Program::Settings settings;
+        settings.executablePath = sandbox_.Executable();
+        settings.out = file;
+        settings.err = file;
+        settings.stopWorkerAtEnd = true;
+        const int status = Program::Run(QStringList{"kestrup"} + arguments, settings);
+        std::rewind(file);
+        out.clear();
+        char buffer[4096];
+        while (std::size_t n = std::fread(buffer, 1, sizeof buffer, file)) {
+            out.append(buffer, n);
+        }
+        std::fclose(file);
+        return status;
+    }
+
+    // The lines that tell the road of the upgrade.
+    static std::vector<std::string> Road(const std::string& out) {
+        std::vector<std::string> lines;
+        std::size_t at = 0;
+        while (at < out.size()) {
+            const std::size_t end = out.find('\n', at);
+            const std::string line =
+                out.substr(at, end == std::string::npos ? std::string::npos : end - at);
+            if (line.rfind("kestrup:", 0) != 0) {  // warnings differ between the runs
+                lines.push_back(line);
+            }
+            at = end == std::string::npos ? out.size() : end + 1;
+        }
+        return lines;
+    }
+
+    testsupport::PackageSandbox sandbox_;
+    std::unique_ptr<testsupport::UmockdevTestbed> testbed_;
+};
+
+TEST_F(LibusbProgramReplayTest, UpgradeRecordedWithTheSimulatorCompletesThroughLibusb) {
+    const std::string recorded = sandbox_.Root() + "recorded.pcap";
+    std::string simulated;
+    {
+        platform::TimeFacility::ScopedScale fast(1);
+        ASSERT_EQ(Run({"--simulate", "--capture", QString::fromStdString(recorded), "--upgrade",
+                       "TPro_English.pcg"},
+                      simulated),
+                  0)
+            << simulated;
+    }
+
+    const std::string replay = sandbox_.Root() + "replay.pcap";
+    std::uint8_t address = 0;
+    std::string error;
+    ASSERT_TRUE(testsupport::UmockdevCapture::KeepBulk(recorded, replay, address, error)) << error;
+    ASSERT_TRUE(testbed_->LoadPcap(testbed_->AddUsbDevice(address, kDescriptors), replay, error))
+        << error;
+
+    // The replay answers at once; the waits get room for a loaded machine.
+    platform::TimeFacility::ScopedScale slower(200);
+    std::string real;
+    ASSERT_EQ(Run({"--usb-id", "1209:0001", "--upgrade", "TPro_English.pcg"}, real), 0) << real;
+    EXPECT_EQ(Road(real), Road(simulated)) << real;
+}
+
+}  // namespace
