@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "engine/Protocol.h"
@@ -50,7 +51,7 @@ Bytes SendFile(InstrumentProtocol& p, const std::string& name, const Bytes& cont
         const std::size_t n = std::min(kestrup::kDataChunk, content.size() - offset);
         Bytes frame(kestrup::DataFrameLength(n), 0);
         frame[0] = kestrup::OP_FILE_DATA;
-        std::memcpy(frame.data() + 1, content.data() + offset, n);
+        std::copy_n(content.begin() + static_cast<std::ptrdiff_t>(offset), n, frame.begin() + 1);
         offset += n;
         const Bytes a = Send(p, frame);
         answers.insert(answers.end(), a.begin(), a.end());
