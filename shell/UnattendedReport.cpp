@@ -99,7 +99,8 @@ void UnattendedReport::OnNotification(std::uint32_t message, platform::WPARAM wP
             const int decile = w / 10;
             if (decile != lastDecile_ && w >= 0 && w <= 100) {
                 lastDecile_ = decile;
-                line = " " + std::string(currentFile) + " " + std::to_string(w) + "% complete";
+                line.append(" ").append(currentFile).append(" ");
+                line.append(std::to_string(w)).append("% complete");
             }
         }
     }
