@@ -14,6 +14,7 @@
 #include "engine/MessageBoxService.h"
 #include "engine/Notifications.h"
 #include "engine/Protocol.h"
+#include "platform/LittleEndian.h"
 #include "platform/TimeFacility.h"
 #include "platform/WindowMessages.h"
 #include "usb/CUsbPipe.h"
@@ -100,12 +101,6 @@ std::uint32_t Read(std::uint8_t* data, std::uint32_t& length, std::uint32_t time
         return kNoChannel;
     }
     return channel->InPipe()->ReadSync(data, length, timeoutMs);
-}
-
-void PutU32(std::uint8_t* at, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        at[i] = static_cast<std::uint8_t>(value >> (8 * i));
-    }
 }
 
 // The status as the frame receives it: the answer byte widened with its sign.
@@ -210,8 +205,8 @@ void SendFile(const char* path, platform::MessageWindow* notify, bool withChecks
     std::uint8_t header[kHeaderFrameSize] = {};
     header[0] = OP_FILE_HEADER;
     std::memcpy(header + kHeaderNameOffset, name, nameLength + 1);
-    PutU32(header + kHeaderSizeOffset, static_cast<std::uint32_t>(announced));
-    PutU32(header + kHeaderCrcOffset, crc);
+    platform::le::Put32(header + kHeaderSizeOffset, static_cast<std::uint32_t>(announced));
+    platform::le::Put32(header + kHeaderCrcOffset, crc);
     std::memcpy(g_szCurrentFile, name, nameLength + 1);
 
     const platform::LPARAM units =

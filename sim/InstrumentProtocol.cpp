@@ -6,6 +6,7 @@
 
 #include "engine/Protocol.h"
 #include "platform/FileSystem.h"
+#include "platform/LittleEndian.h"
 
 namespace sim {
 
@@ -68,14 +69,8 @@ std::vector<InstrumentProtocol::Reaction> InstrumentProtocol::Header(const std::
     }
     File file;
     file.name = std::string(field);
-    auto u32 = [&](std::size_t offset) {
-        return static_cast<std::uint32_t>(data[offset]) |
-               static_cast<std::uint32_t>(data[offset + 1]) << 8 |
-               static_cast<std::uint32_t>(data[offset + 2]) << 16 |
-               static_cast<std::uint32_t>(data[offset + 3]) << 24;
-    };
-    file.announced = u32(kestrup::kHeaderSizeOffset);
-    file.crc = u32(kestrup::kHeaderCrcOffset);
+    file.announced = platform::le::Get32(data + kestrup::kHeaderSizeOffset);
+    file.crc = platform::le::Get32(data + kestrup::kHeaderCrcOffset);
     files_.push_back(file);
     if (file.announced > scenario_.capacity) {
         Answer(out, file.name, 0, OP_FILE_SIZE_FAIL);

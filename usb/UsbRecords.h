@@ -3,31 +3,18 @@
 #include <array>
 #include <cstdint>
 
+#include "platform/LittleEndian.h"
+
 // The records exchanged with the USB driver, byte for byte (little-endian,
 // packed). Each is a plain byte image with accessors for the fields the
 // transport reads or writes.
 
 namespace usbrecord {
 
-inline std::uint16_t Get16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-inline std::uint32_t Get32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-inline void Put16(std::uint8_t* p, std::uint16_t v) {
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-
-inline void Put32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-    }
-}
+using platform::le::Get16;
+using platform::le::Get32;
+using platform::le::Put16;
+using platform::le::Put32;
 
 }  // namespace usbrecord
 

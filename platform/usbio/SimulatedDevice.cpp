@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/LittleEndian.h"
 #include "platform/MessageTypes.h"
 #include "platform/TimeFacility.h"
 
@@ -10,16 +11,8 @@ namespace {
 
 constexpr std::uint32_t kStallStatus = 0xE0000004;  // the device answered with a STALL
 
-void Put16(std::vector<std::uint8_t>& out, std::size_t at, std::uint16_t v) {
-    out[at] = static_cast<std::uint8_t>(v);
-    out[at + 1] = static_cast<std::uint8_t>(v >> 8);
-}
-
-void Put32(std::vector<std::uint8_t>& out, std::size_t at, std::uint32_t v) {
-    for (std::size_t i = 0; i < 4; ++i) {
-        out[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-    }
-}
+using platform::le::Put16;
+using platform::le::Put32;
 
 // When something delayMs program milliseconds from now happens; never for
 // kInfinite.

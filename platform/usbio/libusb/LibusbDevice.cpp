@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "platform/Event.h"
+#include "platform/LittleEndian.h"
 #include "platform/MessageTypes.h"
 #include "platform/usbio/UsbioRequest.h"
 #include "platform/usbio/UsbioTypes.h"
@@ -22,16 +23,8 @@ constexpr std::uint32_t kInvalidRecipient = 0xE000100D;
 // none, but a device that never answers one must not hold detection forever.
 constexpr unsigned kDescriptorTimeoutMs = 5000;
 
-void Put16(std::vector<std::uint8_t>& out, std::size_t at, std::uint16_t v) {
-    out[at] = static_cast<std::uint8_t>(v);
-    out[at + 1] = static_cast<std::uint8_t>(v >> 8);
-}
-
-void Put32(std::vector<std::uint8_t>& out, std::size_t at, std::uint32_t v) {
-    for (std::size_t i = 0; i < 4; ++i) {
-        out[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-    }
-}
+using platform::le::Put16;
+using platform::le::Put32;
 
 std::uint16_t Le16(const std::vector<std::uint8_t>& v, std::size_t at) {
     return static_cast<std::uint16_t>(v[at] | (v[at + 1] << 8));
