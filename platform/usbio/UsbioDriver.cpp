@@ -321,61 +321,51 @@ bool UsbioDriver::DeviceIoControl(Handle handle, std::uint32_t code, const void*
 
 bool UsbioDriver::ReadFile(Handle handle, void* data, std::uint32_t length,
                            std::uint32_t* bytesRead, Overlapped* overlapped) {
-    UsbioDriver& d = Instance();
-    if (overlapped == nullptr || (length > 0 && data == nullptr)) {
-        return d.Fail(ERROR_INVALID_PARAMETER);
-    }
-    std::shared_ptr<UsbioDevice> device;
-    std::shared_ptr<UsbioRequest> request;
-    {
-        std::lock_guard lock(d.mutex_);
-        HandleState* state = nullptr;
-        if (const std::uint32_t error = d.Usable(handle, state); error != 0) {
-            return d.Fail(error);
-        }
-        if (!state->bound) {
-            return d.Fail(USBIO_ERR_NOT_BOUND);
-        }
-        if ((state->boundEndpoint & 0x80) == 0) {
-            return d.Fail(USBIO_ERR_INVALID_DIRECTION);
-        }
-        device = state->device;
-        request = d.NewRequest(handle, UsbioRequest::Type::BulkIn, overlapped);
-        request->endpoint_ = state->boundEndpoint;
-        request->length_ = length;
-        request->destination_ = static_cast<std::uint8_t*>(data);
-    }
-    return d.Issue(device, request, bytesRead);
+    return Instance().Bulk(handle, UsbioRequest::Type::BulkIn, static_cast<std::uint8_t*>(data),
+                           nullptr, length, bytesRead, overlapped);
 }
 
 bool UsbioDriver::WriteFile(Handle handle, const void* data, std::uint32_t length,
                             std::uint32_t* bytesWritten, Overlapped* overlapped) {
-    UsbioDriver& d = Instance();
-    if (overlapped == nullptr || (length > 0 && data == nullptr)) {
-        return d.Fail(ERROR_INVALID_PARAMETER);
+    return Instance().Bulk(handle, UsbioRequest::Type::BulkOut, nullptr,
+                           static_cast<const std::uint8_t*>(data), length, bytesWritten,
+                           overlapped);
+}
+
+bool UsbioDriver::Bulk(Handle handle, UsbioRequest::Type type, std::uint8_t* in,
+                       const std::uint8_t* out, std::uint32_t length, std::uint32_t* bytes,
+                       Overlapped* overlapped) {
+    const bool reading = type == UsbioRequest::Type::BulkIn;
+    if (overlapped == nullptr || (length > 0 && (reading ? in == nullptr : out == nullptr))) {
+        return Fail(ERROR_INVALID_PARAMETER);
     }
     std::shared_ptr<UsbioDevice> device;
     std::shared_ptr<UsbioRequest> request;
     {
-        std::lock_guard lock(d.mutex_);
+        std::lock_guard lock(mutex_);
         HandleState* state = nullptr;
-        if (const std::uint32_t error = d.Usable(handle, state); error != 0) {
-            return d.Fail(error);
+        if (const std::uint32_t error = Usable(handle, state); error != 0) {
+            return Fail(error);
         }
         if (!state->bound) {
-            return d.Fail(USBIO_ERR_NOT_BOUND);
+            return Fail(USBIO_ERR_NOT_BOUND);
         }
-        if ((state->boundEndpoint & 0x80) != 0) {
-            return d.Fail(USBIO_ERR_INVALID_DIRECTION);
+        // A handle bound to an IN endpoint only reads, one bound to an OUT
+        // endpoint only writes.
+        if (((state->boundEndpoint & 0x80) != 0) != reading) {
+            return Fail(USBIO_ERR_INVALID_DIRECTION);
         }
         device = state->device;
-        request = d.NewRequest(handle, UsbioRequest::Type::BulkOut, overlapped);
+        request = NewRequest(handle, type, overlapped);
         request->endpoint_ = state->boundEndpoint;
         request->length_ = length;
-        request->outData_ =
-            std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(data), length);
+        if (reading) {
+            request->destination_ = in;
+        } else {
+            request->outData_ = std::span<const std::uint8_t>(out, length);
+        }
     }
-    return d.Issue(device, request, bytesWritten);
+    return Issue(device, request, bytes);
 }
 
 bool UsbioDriver::Issue(const std::shared_ptr<UsbioDevice>& device,

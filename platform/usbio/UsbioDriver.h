@@ -99,6 +99,10 @@ class UsbioDriver {
                                              Overlapped* overlapped);
     // Finds an open handle whose device is still attached; else the error.
     std::uint32_t Usable(Handle handle, HandleState*& state);
+    // ReadFile and WriteFile: checks the handle's binding and direction, then
+    // issues one bulk transfer.
+    bool Bulk(Handle handle, UsbioRequest::Type type, std::uint8_t* in, const std::uint8_t* out,
+              std::uint32_t length, std::uint32_t* bytes, Overlapped* overlapped);
     bool Issue(const std::shared_ptr<UsbioDevice>& device,
                const std::shared_ptr<UsbioRequest>& request, std::uint32_t* bytes);
     void CancelAll(const std::shared_ptr<UsbioDevice>& device,
