@@ -16,7 +16,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: kestrup-icons <icon.xpm> <outdir> <name> <size>...\n");
         return 2;
     }
-    const QImage art(QString::fromLocal8Bit(argv[1]), "XPM");
+    const QImage art =
+        QImage(QString::fromLocal8Bit(argv[1]), "XPM").convertToFormat(QImage::Format_ARGB32);
     if (art.isNull() || art.width() != art.height()) {
         std::fprintf(stderr, "kestrup-icons: %s is not a square XPM image\n", argv[1]);
         return 1;
@@ -34,8 +35,16 @@ int main(int argc, char** argv) {
         const int side = static_cast<int>(size);
         const QString dir = QString("%1/%2x%2/apps").arg(outdir).arg(side);
         const QString file = dir + "/" + name + ".png";
-        const QImage icon = art.convertToFormat(QImage::Format_ARGB32)
-                                .scaled(side, side, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+        // Each pixel of the artwork becomes a square of pixels, copied by hand:
+        // QImage::scaled would start a thread pool, and the tool also runs in
+        // the sanitizer builds.
+        const int factor = side / art.width();
+        QImage icon(side, side, QImage::Format_ARGB32);
+        for (int y = 0; y < side; ++y) {
+            for (int x = 0; x < side; ++x) {
+                icon.setPixel(x, y, art.pixel(x / factor, y / factor));
+            }
+        }
         if (!QDir().mkpath(dir) || !icon.save(file, "PNG")) {
             std::fprintf(stderr, "kestrup-icons: cannot write %s\n", qPrintable(file));
             return 1;
