@@ -1,4 +1,8 @@
 #include <gmock/gmock.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
 
 #include "platform/FileSystem.h"
 #include "tests/package/PackageTestFixture.h"
@@ -183,6 +187,36 @@ TEST_F(PackageScanTest, ScanUsesTheProgramsOwnPath) {
     ASSERT_TRUE(CKestrupDoc::PackageDirFromExecutable(
         platform::FileSystem::ExecutablePath().c_str(), expected, sizeof expected));
     EXPECT_STREQ(g_szPackageDir, expected);
+}
+
+TEST_F(PackageScanTest, ProgramStartedThroughALinkScansTheCfgBesideItsRealBin) {
+    // The installed layout: usr/bin/kestrup links to opt/kestrup/bin/kestrup,
+    // whose packages lie in opt/kestrup/cfg/. The link's own directory is a
+    // "bin" too, so a scan from the path as started would read usr/cfg/.
+    namespace fs = std::filesystem;
+    const std::string root = fs::canonical(sandbox_.Root()).string() + "/";
+    const std::string program = root + "opt/kestrup/bin/kestrup";
+    const std::string link = root + "usr/bin/kestrup";
+    fs::create_directories(root + "opt/kestrup/bin");
+    fs::create_directories(root + "usr/bin");
+    fs::copy_file(KESTRUP_PACKAGE_DIR_PROBE, program);
+    ASSERT_EQ(::symlink(program.c_str(), link.c_str()), 0);
+    for (const std::string name : {"opt/kestrup/cfg/Real.pcg", "usr/cfg/Beside.pcg"}) {
+        fs::create_directories(fs::path(root + name).parent_path());
+        testsupport::ArchiveWriter zip(root + name);
+        zip.File("package.inf", Accepted("English", "7.0.5", "2026-12-08"));
+        ASSERT_TRUE(zip.Close());
+    }
+
+    std::FILE* child = ::popen(("'" + link + "'").c_str(), "r");
+    ASSERT_NE(child, nullptr);
+    std::string output;
+    char chunk[256];
+    while (std::fgets(chunk, sizeof chunk, child) != nullptr) {
+        output += chunk;
+    }
+    EXPECT_EQ(::pclose(child), 0);
+    EXPECT_EQ(output, root + "opt/kestrup/cfg/\nReal.pcg\n");
 }
 
 }  // namespace
