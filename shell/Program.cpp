@@ -14,6 +14,7 @@
 #include "platform/FileSystem.h"
 #include "platform/usbio/SimulatedDevice.h"
 #include "platform/usbio/UsbioDriver.h"
+#include "platform/usbio/libusb/InstrumentSurvey.h"
 #include "platform/usbio/libusb/LibusbBackend.h"
 #include "res/Resource.h"
 #include "shell/CKestrupApp.h"
@@ -82,6 +83,26 @@ UpgradeHistory::Attempt AttemptFor(const CKestrupDoc& document, int row) {
         attempt.sha256 = UpgradeHistory::Sha256OfFile(g_szPackageDir + attempt.package);
     }
     return attempt;
+}
+
+// The instrument detection connected to, as the system knows it (detection
+// opens the first listed device); nothing is asked of the device itself.
+// Leaves pair and serial alone without real devices.
+void InstrumentOf(platform::usbio::LibusbBackend* devices, std::string& pair, std::string& serial) {
+    if (devices == nullptr) {
+        return;
+    }
+    const auto attached = devices->AttachedDevices();
+    if (attached.empty()) {
+        return;
+    }
+    if (auto* device = dynamic_cast<platform::usbio::LibusbDevice*>(attached.front().get())) {
+        const auto instrument = platform::usbio::InstrumentSurvey::Describe(device->Raw());
+        char text[16];
+        std::snprintf(text, sizeof text, "%04x:%04x", instrument.vendor, instrument.product);
+        pair = text;
+        serial = instrument.serial;
+    }
 }
 
 int FindRow(const CKestrupDoc& document, const QString& name) {
@@ -190,7 +211,7 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
             unattended ? settings.out : nullptr,
             line.json ? UnattendedReport::Format::Json : UnattendedReport::Format::Text);
         UpgradeHistory history(historyPath, settings.err);
-        std::string instrumentPair;
+        std::string instrumentPair, instrumentSerial;
         if (line.simulate) {
             const platform::usbio::SimulatedDevice::Identity identity;
             char pair[16];
@@ -246,7 +267,8 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
                 }
                 report.OnNotification(message, wParam, lParam, kestrup::g_szCurrentFile);
                 if (message == kestrup::WM_SET_MODE_USB) {
-                    history.SetInstrument(instrumentPair, std::string());
+                    InstrumentOf(realDevices.get(), instrumentPair, instrumentSerial);
+                    history.SetInstrument(instrumentPair, instrumentSerial);
                 }
                 if (report.DetectionGaveUp()) {
                     endAttempt(nullptr);

@@ -43,6 +43,20 @@ std::string InstrumentSurvey::SysfsSerial(int bus, int device) {
     return {};
 }
 
+InstrumentSurvey::Instrument InstrumentSurvey::Describe(libusb_device* device) {
+    Instrument instrument;
+    libusb_device_descriptor descriptor{};
+    if (libusb_get_device_descriptor(device, &descriptor) == LIBUSB_SUCCESS) {
+        instrument.vendor = descriptor.idVendor;
+        instrument.product = descriptor.idProduct;
+    }
+    instrument.bus = libusb_get_bus_number(device);
+    instrument.device = libusb_get_device_address(device);
+    instrument.node = "/dev/bus/usb/" + Number3(instrument.bus) + "/" + Number3(instrument.device);
+    instrument.serial = SysfsSerial(instrument.bus, instrument.device);
+    return instrument;
+}
+
 bool InstrumentSurvey::Take(const UsbIdList& ids, std::vector<Instrument>& found,
                             std::string& error) {
     libusb_context* context = nullptr;
@@ -58,14 +72,7 @@ bool InstrumentSurvey::Take(const UsbIdList& ids, std::vector<Instrument>& found
             !ids.Contains(descriptor.idVendor, descriptor.idProduct)) {
             continue;
         }
-        Instrument instrument;
-        instrument.bus = libusb_get_bus_number(list[i]);
-        instrument.device = libusb_get_device_address(list[i]);
-        instrument.vendor = descriptor.idVendor;
-        instrument.product = descriptor.idProduct;
-        instrument.node =
-            "/dev/bus/usb/" + Number3(instrument.bus) + "/" + Number3(instrument.device);
-        instrument.serial = SysfsSerial(instrument.bus, instrument.device);
+        Instrument instrument = Describe(list[i]);
         libusb_device_handle* handle = nullptr;
         const int rc = libusb_open(list[i], &handle);
         instrument.usable = rc == LIBUSB_SUCCESS;

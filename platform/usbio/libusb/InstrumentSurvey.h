@@ -6,6 +6,8 @@
 
 #include "platform/usbio/libusb/UsbIdList.h"
 
+struct libusb_device;
+
 namespace platform::usbio {
 
 // A look at the USB devices that count as the instrument, for the operator
@@ -29,6 +31,10 @@ class InstrumentSurvey {
     // The listed devices present now, in bus order. False, with a text in
     // error, when libusb cannot start.
     static bool Take(const UsbIdList& ids, std::vector<Instrument>& found, std::string& error);
+
+    // What the system knows of a device without asking it: its place, pair
+    // and serial number (usable and openError are left alone).
+    static Instrument Describe(libusb_device* device);
 
     // The serial number the system read from the device when it arrived
     // (sysfs); empty when unknown.

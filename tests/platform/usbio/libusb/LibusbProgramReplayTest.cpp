@@ -17,6 +17,7 @@
 
 #include "engine/UpgradeWorker.h"
 #include "package/PackageGlobals.h"
+#include "platform/FileSystem.h"
 #include "platform/TimeFacility.h"
 #include "shell/Program.h"
 #include "tests/support/ArchiveWriter.h"
@@ -139,7 +140,8 @@ TEST_F(LibusbProgramReplayTest, UpgradeRecordedWithTheSimulatorCompletesThroughL
     std::uint8_t address = 0;
     std::string error;
     ASSERT_TRUE(testsupport::UmockdevCapture::KeepBulk(recorded, replay, address, error)) << error;
-    ASSERT_TRUE(testbed_->LoadPcap(testbed_->AddUsbDevice(address, kDescriptors), replay, error))
+    ASSERT_TRUE(testbed_->LoadPcap(testbed_->AddUsbDevice(address, kDescriptors, 1, "TP-77"),
+                                   replay, error))
         << error;
 
     // The replay answers at once; the waits get room for a loaded machine.
@@ -147,6 +149,14 @@ TEST_F(LibusbProgramReplayTest, UpgradeRecordedWithTheSimulatorCompletesThroughL
     std::string real;
     ASSERT_EQ(Run({"--usb-id", "1209:0001", "--upgrade", "TPro_English.pcg"}, real), 0) << real;
     EXPECT_EQ(Road(real), Road(simulated)) << real;
+    // The history knows the instrument by its pair and serial number.
+    std::string history;
+    ASSERT_TRUE(platform::FileSystem::ReadAll(sandbox_.Root() + "history.jsonl", history));
+    history.pop_back();
+    const std::string last = history.substr(history.rfind('\n') + 1);
+    EXPECT_NE(last.find(R"("instrument":"1209:0001")"), std::string::npos) << last;
+    EXPECT_NE(last.find(R"("serial":"TP-77")"), std::string::npos) << last;
+    EXPECT_NE(last.find(R"("result":"succeeded")"), std::string::npos) << last;
 }
 
 // --list-instruments on two instruments, one of which this user may not
