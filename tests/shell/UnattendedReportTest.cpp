@@ -20,6 +20,15 @@ using kestrup::ProgressWParam;
 using kestrup::WM_SET_MODE_USB;
 using kestrup::WM_UPGRADE_PROGRESS;
 
+// The 30-second waits of the flash-wait reports begun so far.
+int FlashReportWaits(const platform::TimeFacility::ScopedLog& log) {
+    int n = 0;
+    for (const auto& record : log.Records()) {
+        n += record.what == "flash report" && record.timeoutMs == 30000 ? 1 : 0;
+    }
+    return n;
+}
+
 class UnattendedReportTest : public ::testing::Test {
   protected:
     UnattendedReportTest() : out_(std::tmpfile()), report_(out_) {}
@@ -148,13 +157,7 @@ TEST_F(UnattendedReportTest, AnEmptyFileIsConfirmedBeforeItsEnd) {
 TEST_F(UnattendedReportTest, AFlashWaitIsToldEveryThirtySecondsUntilItEnds) {
     platform::TimeFacility::ScopedScale fast(1);
     platform::TimeFacility::ScopedLog log;
-    auto waits = [&] {
-        int n = 0;
-        for (const auto& record : log.Records()) {
-            n += record.what == "flash report" && record.timeoutMs == 30000 ? 1 : 0;
-        }
-        return n;
-    };
+    auto waits = [&] { return FlashReportWaits(log); };
     Connected();
     Note(-2, 1, "tpro_app.bin");
     Note(-16, 8, "tpro_app.bin");
@@ -195,14 +198,7 @@ TEST_F(UnattendedReportTest, JsonLinesFollowTheDocumentedSchema) {
         note(-1, 0, "a.dat");
         note(-2, 1, "b.bin");
         note(-16, 13, "b.bin");
-        auto told = [&] {
-            int n = 0;
-            for (const auto& record : log.Records()) {
-                n += record.what == "flash report" ? 1 : 0;
-            }
-            return n;
-        };
-        for (int i = 0; i < 100000 && told() < 2; ++i) {
+        for (int i = 0; i < 100000 && FlashReportWaits(log) < 2; ++i) {
             platform::TimeFacility::Sleep(1);
         }
         note(-16, 10, "b.bin");
