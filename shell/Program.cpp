@@ -69,6 +69,24 @@ void QuietOffscreenWarnings(QtMsgType type, const QMessageLogContext& context,
     std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
 }
 
+// The window's message boxes, also told to the report that follows the
+// window's upgrades for the history (a box is how some failures show).
+class ToldMessageBoxes : public kestrup::MessageBoxService {
+  public:
+    ToldMessageBoxes(kestrup::MessageBoxService* shown, UnattendedReport& report)
+        : shown_(shown), report_(report) {}
+    void Show(const std::string& text) override {
+        report_.Show(text);
+        if (shown_ != nullptr) {
+            shown_->Show(text);
+        }
+    }
+
+  private:
+    kestrup::MessageBoxService* shown_;
+    UnattendedReport& report_;
+};
+
 // The chosen package as the history records it.
 UpgradeHistory::Attempt AttemptFor(const CKestrupDoc& document, int row) {
     UpgradeHistory::Attempt attempt;
@@ -318,7 +336,13 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
                     kestrup::MessageBoxService::Install(nullptr);
                 }
             } else {
+                kestrup::MessageBoxService* shown = kestrup::MessageBoxService::Current();
+                ToldMessageBoxes boxes(shown, report);
+                kestrup::MessageBoxService::Install(&boxes);
                 exitStatus = app.Run();
+                if (kestrup::MessageBoxService::Current() == &boxes) {
+                    kestrup::MessageBoxService::Install(shown);
+                }
             }
             wiring.SetRunEndedObserver(nullptr);
             endAttempt("the program was closed before the upgrade ended");

@@ -230,6 +230,51 @@ TEST_F(ProgramTest, EveryAttemptGoesIntoTheHistory) {
     EXPECT_EQ(out.find("\tsucceeded\t"), std::string::npos);
 }
 
+// The window's upgrade: a file the instrument cannot take is told in a box,
+// which the history gives as the reason.
+TEST_F(ProgramTest, TheWindowsAttemptIsRecordedWithTheBoxThatTellsItsFailure) {
+    const std::string name = std::string(50, 'n') + ".dat";
+    testsupport::ArchiveWriter zip(sandbox.PackageDir() + "TPro_Long.pcg");
+    zip.File("package.inf", "[PACKAGE]\r\nDescription=Talvenmark Pro software\r\n");
+    zip.File(name, "x");
+    ASSERT_TRUE(zip.Close());
+    bool started = false, busy = false;
+    QTimer operatorAtTheBench;
+    operatorAtTheBench.callOnTimeout([&] {
+        CMainFrame* frame = nullptr;
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            frame = frame != nullptr ? frame : dynamic_cast<CMainFrame*>(widget);
+        }
+        if (frame == nullptr) {
+            return;
+        }
+        if (!started) {
+            auto* list = frame->findChild<QTreeWidget*>();
+            for (int row = 0; row < list->topLevelItemCount(); ++row) {
+                if (list->topLevelItem(row)->text(3) == "TPro_Long.pcg") {
+                    list->setCurrentItem(list->topLevelItem(row));
+                }
+            }
+            frame->Router().Route(res::ID_UPGRADE_VIA_USB);
+            started = true;
+        } else if (QWidget* box = QApplication::activeModalWidget()) {
+            box->close();  // the operator reads it and dismisses it
+        } else if (kestrup::UpgradeBusy()) {
+            busy = true;
+        } else if (busy) {
+            frame->close();
+        }
+    });
+    operatorAtTheBench.start(1);
+    EXPECT_EQ(Run({"--simulate"}), 0);
+    const std::vector<QJsonObject> records = History();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0]["package"].toString(), "TPro_Long.pcg");
+    EXPECT_EQ(records[0]["result"].toString(), "failed");
+    EXPECT_EQ(records[0]["reason"].toString().toStdString(),
+              name + ": file name too long for the instrument (54 characters, at most 42)");
+}
+
 TEST_F(ProgramTest, AHistoryThatCannotBeWrittenNeverFailsTheUpgrade) {
     // The history's directory is a plain file.
     ASSERT_TRUE(platform::FileSystem::WriteAll(sandbox.Root() + "state", "not a directory"));
