@@ -126,6 +126,16 @@ bool CKestrupApp::OnFileNew() {
     return true;
 }
 
+void CKestrupApp::PrepareOpenDialog(QFileDialog& dialog) {
+    dialog.setWindowTitle(ResString(res::AFX_IDS_OPENFILE));
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    // The pattern that counts is the last parenthesised one, "*"; the
+    // dialog shows the filter's text without it.
+    dialog.setOption(QFileDialog::HideNameFilterDetails, true);
+    dialog.setNameFilter(ResString(res::AFX_IDS_ALLFILTER) + " (*)");
+}
+
 bool CKestrupApp::OnFileOpen(const QString& path) {
     if (!m_pMainFrame && !CreateFrame()) {
         return false;
@@ -162,11 +172,10 @@ bool CKestrupApp::OnCommand(std::uint32_t id) {
             }
             return true;
         case res::ID_FILE_OPEN: {
-            const QString path =
-                QFileDialog::getOpenFileName(GetMainWnd(), ResString(res::AFX_IDS_OPENFILE),
-                                             QString(), ResString(res::AFX_IDS_ALLFILTER));
-            if (!path.isEmpty()) {
-                OnFileOpen(path);
+            QFileDialog dialog(GetMainWnd());
+            PrepareOpenDialog(dialog);
+            if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
+                OnFileOpen(dialog.selectedFiles().first());
             }
             return true;
         }

@@ -4,6 +4,8 @@
 #include <functional>
 #include <memory>
 
+class QFileDialog;
+
 #include "platform/Event.h"
 #include "platform/ui/Application.h"
 #include "shell/CDocViewSeam.h"
@@ -57,6 +59,10 @@ class CKestrupApp : public platform::ui::Application {
     // and the frame's close handling.
     std::unique_ptr<platform::Event> m_hStopEvent;
     std::unique_ptr<platform::Event> m_hDoneEvent;
+
+    // The Open dialog: titled "Open", its one filter reads "All Files (*.*)"
+    // but matches every file, names without a dot too.
+    static void PrepareOpenDialog(QFileDialog& dialog);
 
   private:
     bool ProcessShellCommand(const QStringList& arguments);

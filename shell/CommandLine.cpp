@@ -7,7 +7,10 @@ namespace {
 
 QCommandLineParser& Describe(QCommandLineParser& parser) {
     parser.setApplicationDescription(
-        "Installs upgrade packages (.pcg) into a Talvenmark Pro over USB.");
+        "Installs upgrade packages (.pcg) into a Talvenmark Pro over USB.\n"
+        "Packages are read from the directory cfg/ beside the directory bin/ that holds\n"
+        "the program (or cfg/ beside the program when its path has no bin/).\n"
+        "A FILE argument opens that file as the document instead of scanning for packages.");
     parser.addPositionalArgument("FILE", "Open FILE as the document (no package scan).", "[FILE]");
     parser.addOption({"simulate", "Attach the simulated instrument instead of real devices."});
     parser.addOption({"scenario",
@@ -21,6 +24,19 @@ QCommandLineParser& Describe(QCommandLineParser& parser) {
                       "every status and message, and exit (0 success, 1 failure, 2 bad "
                       "arguments or unknown NAME).",
                       "NAME"});
+    parser.addOption({"json",
+                      "With --upgrade: print the report as JSON Lines (one object per event; "
+                      "see docs/json-report.md) instead of text."});
+    parser.addOption({"list",
+                      "Print the packages the window would list, one per line: language, "
+                      "version, version date and file name, separated by tabs; exit."});
+    parser.addOption({"list-instruments",
+                      "Print each USB device that counts as the instrument (bus, device, "
+                      "VID:PID, serial number) and whether it can be opened; exit 0 when one "
+                      "can be used, else 1. With --simulate, the simulated instrument."});
+    parser.addOption({"history",
+                      "Print the last N upgrade attempts (default 20), newest first, and exit. "
+                      "N follows the option as its own argument."});
     parser.addOption({"usb-id",
                       "Also treat the USB device VID:PID (hexadecimal) as the instrument.",
                       "VID:PID"});
@@ -45,6 +61,9 @@ bool CommandLine::Parse(const QStringList& arguments, QString& error) {
     capture = parser.value("capture");
     upgrade = parser.value("upgrade");
     usbIds = parser.values("usb-id");
+    json = parser.isSet("json");
+    list = parser.isSet("list");
+    listInstruments = parser.isSet("list-instruments");
     static const QRegularExpression id("^[0-9A-Fa-f]{1,4}:[0-9A-Fa-f]{1,4}$");
     for (const QString& value : usbIds) {
         if (!id.match(value).hasMatch()) {
@@ -52,7 +71,29 @@ bool CommandLine::Parse(const QStringList& arguments, QString& error) {
             return false;
         }
     }
-    const QStringList positional = parser.positionalArguments();
+    QStringList positional = parser.positionalArguments();
+    if (parser.isSet("history")) {
+        // "--history N": the count arrives as the positional argument.
+        history = kDefaultHistory;
+        if (!positional.isEmpty()) {
+            bool number = false;
+            const int n = positional.first().toInt(&number);
+            if (!number || n <= 0 || positional.size() > 1) {
+                error = "--history expects a positive number of attempts";
+                return false;
+            }
+            history = n;
+            positional.clear();
+        }
+    }
+    if (int(list) + int(listInstruments) + int(history > 0) + int(parser.isSet("upgrade")) > 1) {
+        error = "--list, --list-instruments, --history and --upgrade exclude each other";
+        return false;
+    }
+    if (json && !parser.isSet("upgrade")) {
+        error = "--json goes with --upgrade";
+        return false;
+    }
     if (positional.size() > 1) {
         error = "at most one FILE may be given";
         return false;

@@ -9,9 +9,12 @@
 
 #include "engine/FileTransfer.h"
 #include "engine/MessageBoxService.h"
+#include "engine/Notifications.h"
 #include "package/PackageGlobals.h"
 #include "platform/FileSystem.h"
+#include "platform/usbio/SimulatedDevice.h"
 #include "platform/usbio/UsbioDriver.h"
+#include "platform/usbio/libusb/InstrumentSurvey.h"
 #include "platform/usbio/libusb/LibusbBackend.h"
 #include "res/Resource.h"
 #include "shell/CKestrupApp.h"
@@ -19,8 +22,10 @@
 #include "shell/CMainFrame.h"
 #include "shell/CUpgradeView.h"
 #include "shell/CommandLine.h"
+#include "shell/OperatorTools.h"
 #include "shell/SimulationSession.h"
 #include "shell/UnattendedReport.h"
+#include "shell/UpgradeHistory.h"
 #include "shell/UpgradeWiring.h"
 
 namespace {
@@ -42,6 +47,80 @@ bool StagingHoldsApplicationImage() {
         }
     }
     return false;
+}
+
+// The package names of the list, for an operator who gave an unknown one.
+std::string PackageNames(const CKestrupDoc& document) {
+    std::string names;
+    for (int row = 0; row < document.m_nPackageCount; ++row) {
+        const char* cell = document.GetItem(row, 3);
+        names += (names.empty() ? "" : ", ") + std::string(cell != nullptr ? cell : "");
+    }
+    return names.empty() ? "the list is empty" : "the list holds " + names;
+}
+
+// Qt's warnings about what the offscreen platform cannot do are no news to
+// an operator reading an unattended run's report.
+void QuietOffscreenWarnings(QtMsgType type, const QMessageLogContext& context,
+                            const QString& message) {
+    if (type == QtDebugMsg || type == QtInfoMsg || type == QtWarningMsg) {
+        return;
+    }
+    std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+}
+
+// The window's message boxes, also told to the report that follows the
+// window's upgrades for the history (a box is how some failures show).
+class ToldMessageBoxes : public kestrup::MessageBoxService {
+  public:
+    ToldMessageBoxes(kestrup::MessageBoxService* shown, UnattendedReport& report)
+        : shown_(shown), report_(report) {}
+    void Show(const std::string& text) override {
+        report_.Show(text);
+        if (shown_ != nullptr) {
+            shown_->Show(text);
+        }
+    }
+
+  private:
+    kestrup::MessageBoxService* shown_;
+    UnattendedReport& report_;
+};
+
+// The chosen package as the history records it.
+UpgradeHistory::Attempt AttemptFor(const CKestrupDoc& document, int row) {
+    UpgradeHistory::Attempt attempt;
+    auto cell = [&](int column) {
+        const char* text = document.GetItem(row, column);
+        return std::string(text != nullptr ? text : "");
+    };
+    attempt.language = cell(0);
+    attempt.version = cell(1);
+    attempt.package = cell(3);
+    if (!attempt.package.empty()) {
+        attempt.sha256 = UpgradeHistory::Sha256OfFile(g_szPackageDir + attempt.package);
+    }
+    return attempt;
+}
+
+// The instrument detection connected to, as the system knows it (detection
+// opens the first listed device); nothing is asked of the device itself.
+// Leaves pair and serial alone without real devices.
+void InstrumentOf(platform::usbio::LibusbBackend* devices, std::string& pair, std::string& serial) {
+    if (devices == nullptr) {
+        return;
+    }
+    const auto attached = devices->AttachedDevices();
+    if (attached.empty()) {
+        return;
+    }
+    if (auto* device = dynamic_cast<platform::usbio::LibusbDevice*>(attached.front().get())) {
+        const auto instrument = platform::usbio::InstrumentSurvey::Describe(device->Raw());
+        char text[16];
+        std::snprintf(text, sizeof text, "%04x:%04x", instrument.vendor, instrument.product);
+        pair = text;
+        serial = instrument.serial;
+    }
 }
 
 int FindRow(const CKestrupDoc& document, const QString& name) {
@@ -69,8 +148,12 @@ int Program::Main(int argc, char** argv) {
         // An unattended run needs no screen.
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     }
-    if (!error.isEmpty() || line.help || line.version) {
+    if (!error.isEmpty() || line.help || line.version || line.list || line.listInstruments ||
+        line.history > 0) {
         return Run(arguments, Settings{});  // answers without a window
+    }
+    if (!line.upgrade.isEmpty() && qgetenv("QT_QPA_PLATFORM") == "offscreen") {
+        qInstallMessageHandler(&QuietOffscreenWarnings);
     }
     QApplication qt(argc, argv);
     return Run(arguments, Settings{});
@@ -90,6 +173,19 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
     if (line.version) {
         std::fprintf(settings.out, "%s", qPrintable(CommandLine::VersionText()));
         return 0;
+    }
+
+    const std::string historyPath =
+        settings.historyPath.empty() ? UpgradeHistory::DefaultPath() : settings.historyPath;
+    if (line.list) {
+        return OperatorTools::ListPackages(settings.executablePath, settings.out);
+    }
+    if (line.listInstruments) {
+        return OperatorTools::ListInstruments(line.simulate, line.usbIds, settings.out,
+                                              settings.err);
+    }
+    if (line.history > 0) {
+        return OperatorTools::ShowHistory(historyPath, line.history, settings.out);
     }
 
     SimulationSession simulation;
@@ -129,15 +225,42 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
         app.SetDocViewSeam(std::move(docTemplate));
         UpgradeWiring wiring(app, *tmpl);
         wiring.Install();
-        UnattendedReport report(settings.out);
+        UnattendedReport report(
+            unattended ? settings.out : nullptr,
+            line.json ? UnattendedReport::Format::Json : UnattendedReport::Format::Text);
+        UpgradeHistory history(historyPath, settings.err);
+        std::string instrumentPair, instrumentSerial;
+        if (line.simulate) {
+            const platform::usbio::SimulatedDevice::Identity identity;
+            char pair[16];
+            std::snprintf(pair, sizeof pair, "%04x:%04x", identity.vendorId, identity.productId);
+            instrumentPair = pair;
+        }
+        // The attempt in progress ends: it goes into the history.
+        auto endAttempt = [&](const char* closedReason) {
+            if (!history.InProgress()) {
+                return;
+            }
+            const bool image = StagingHoldsApplicationImage();
+            std::string result = report.ExitStatus(image) == 0 ? "succeeded" : "failed";
+            std::string reason = report.FailureReason(image);
+            if (closedReason != nullptr && result != "succeeded") {
+                result = "closed";
+                reason = closedReason;
+            }
+            std::vector<std::pair<std::string, std::string>> files;
+            for (const auto& file : report.Files()) {
+                files.emplace_back(file.name, file.result);
+            }
+            history.End(result, reason, std::move(files));
+        };
 
         const QStringList shellArguments =
             line.file.isEmpty() ? QStringList() : QStringList{line.file};
         if (!app.InitInstance(shellArguments)) {
             exitStatus = kExitFailure;
-        } else if (unattended) {
+        } else {
             CMainFrame* frame = app.MainFrame();
-            kestrup::MessageBoxService::Install(&report);
             bool finished = false;
             auto finish = [&] {
                 if (!finished) {
@@ -145,40 +268,85 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
                     frame->close();
                 }
             };
-            frame->SetNotificationObserver(
-                [&](std::uint32_t message, platform::WPARAM wParam, platform::LPARAM lParam) {
-                    report.OnNotification(message, wParam, lParam, kestrup::g_szCurrentFile);
-                    if (report.DetectionGaveUp()) {
+            frame->SetNotificationObserver([&](std::uint32_t message, platform::WPARAM wParam,
+                                               platform::LPARAM lParam) {
+                const bool detecting = message == kestrup::WM_UPGRADE_PROGRESS &&
+                                       kestrup::ProgressValue(wParam) == kestrup::PROGRESS_STATUS &&
+                                       lParam == kestrup::STATUS_DETECTING;
+                if (detecting) {
+                    // A new attempt: the window's earlier one is over.
+                    endAttempt(nullptr);
+                    if (!unattended) {
+                        report.Reset();
+                    }
+                    const CUpgradeView* view = tmpl->View();
+                    history.Begin(AttemptFor(*tmpl->Document(),
+                                             view != nullptr ? view->m_nSelectedItem.load() : -1));
+                }
+                report.OnNotification(message, wParam, lParam, kestrup::g_szCurrentFile);
+                if (message == kestrup::WM_SET_MODE_USB) {
+                    InstrumentOf(realDevices.get(), instrumentPair, instrumentSerial);
+                    history.SetInstrument(instrumentPair, instrumentSerial);
+                }
+                if (report.DetectionGaveUp()) {
+                    endAttempt(nullptr);
+                    if (unattended) {
                         QTimer::singleShot(0, frame, finish);
                     }
-                });
-            wiring.SetRunEndedObserver(
-                [&] { QMetaObject::invokeMethod(frame, finish, Qt::QueuedConnection); });
-            const int row = FindRow(*tmpl->Document(), line.upgrade);
-            if (row < 0) {
-                std::fprintf(settings.err, "kestrup: no package named %s in the list\n",
-                             qPrintable(line.upgrade));
-                exitStatus = kExitUsage;
-                QTimer::singleShot(0, frame, finish);
+                }
+            });
+            wiring.SetRunEndedObserver([&] {
+                QMetaObject::invokeMethod(
+                    frame,
+                    [&] {
+                        endAttempt(nullptr);
+                        if (unattended) {
+                            finish();
+                        }
+                    },
+                    Qt::QueuedConnection);
+            });
+            if (unattended) {
+                kestrup::MessageBoxService::Install(&report);
+                const int row = FindRow(*tmpl->Document(), line.upgrade);
+                if (row < 0) {
+                    const std::string reason = "no package named " + line.upgrade.toStdString() +
+                                               " in the list; " + PackageNames(*tmpl->Document());
+                    if (line.json) {
+                        report.Result(kExitUsage, reason);
+                    } else {
+                        std::fprintf(settings.err, "kestrup: %s\n", reason.c_str());
+                    }
+                    exitStatus = kExitUsage;
+                    QTimer::singleShot(0, frame, finish);
+                } else {
+                    report.Package(line.upgrade.toStdString());
+                    CUpgradeView* view = tmpl->View();
+                    view->ListCtrl()->setCurrentItem(view->ListCtrl()->topLevelItem(row));
+                    QTimer::singleShot(0, frame,
+                                       [frame] { frame->Router().Route(res::ID_UPGRADE_VIA_USB); });
+                }
+                app.Run();
+                if (exitStatus == 0) {
+                    const bool image = StagingHoldsApplicationImage();
+                    exitStatus = report.ExitStatus(image);
+                    report.Result(exitStatus, report.FailureReason(image));
+                }
+                if (kestrup::MessageBoxService::Current() == &report) {
+                    kestrup::MessageBoxService::Install(nullptr);
+                }
             } else {
-                report.Print("Package: " + line.upgrade.toStdString());
-                CUpgradeView* view = tmpl->View();
-                view->ListCtrl()->setCurrentItem(view->ListCtrl()->topLevelItem(row));
-                QTimer::singleShot(0, frame,
-                                   [frame] { frame->Router().Route(res::ID_UPGRADE_VIA_USB); });
+                kestrup::MessageBoxService* shown = kestrup::MessageBoxService::Current();
+                ToldMessageBoxes boxes(shown, report);
+                kestrup::MessageBoxService::Install(&boxes);
+                exitStatus = app.Run();
+                if (kestrup::MessageBoxService::Current() == &boxes) {
+                    kestrup::MessageBoxService::Install(shown);
+                }
             }
-            app.Run();
             wiring.SetRunEndedObserver(nullptr);
-            if (exitStatus == 0) {
-                exitStatus = report.ExitStatus(StagingHoldsApplicationImage());
-                report.Print(exitStatus == 0 ? "Result: upgrade succeeded"
-                                             : "Result: upgrade failed");
-            }
-            if (kestrup::MessageBoxService::Current() == &report) {
-                kestrup::MessageBoxService::Install(nullptr);
-            }
-        } else {
-            exitStatus = app.Run();
+            endAttempt("the program was closed before the upgrade ended");
+            frame->SetNotificationObserver(nullptr);
         }
         if (settings.stopWorkerAtEnd) {
             wiring.StopWorker();

@@ -19,6 +19,8 @@ class Program {
         // Tests end the upgrade worker when the run is over; the program
         // lets it end with the process.
         bool stopWorkerAtEnd = false;
+        // The upgrade history; empty means UpgradeHistory::DefaultPath().
+        std::string historyPath;
     };
 
     // main(): handles --help and --version without a window, falls back to

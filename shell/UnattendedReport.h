@@ -2,16 +2,23 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "engine/MessageBoxService.h"
+#include "platform/Event.h"
 #include "platform/MessageTypes.h"
+#include "platform/Thread.h"
 
 // The unattended mode's account of an upgrade: every status text and every
 // message-box text as a line on its output, progress in steps of ten percent
-// (so a log is not flooded), and the verdict. While installed it is also the
-// message-box service, dismissing every box at once.
+// (so a log is not flooded), every 30 seconds of a flash wait, and the
+// verdict with its reason. As text (one line per event) or as JSON Lines (one
+// object per event, docs/json-report.md). While installed it is also the
+// message-box service, dismissing every box at once. Without an output it
+// only keeps the account (the window's upgrade history uses it so).
 //
 // An upgrade succeeded when detection connected, every file that was
 // announced was confirmed by the instrument, no failure status and no message
@@ -20,8 +27,24 @@
 class UnattendedReport : public kestrup::MessageBoxService {
   public:
     enum class Outcome { Running, Succeeded, Failed };
+    enum class Format { Text, Json };
 
-    explicit UnattendedReport(std::FILE* out);
+    // A file that was announced, and how it ended: "sent" (confirmed),
+    // "failed" or "unfinished" (no answer yet).
+    struct FileResult {
+        std::string name;
+        std::string result;
+    };
+
+    // How long the instrument may write its flash, and how often the report
+    // says that it still does.
+    static constexpr std::uint32_t kFlashLimitMs = 20 * 60 * 1000;
+    static constexpr std::uint32_t kFlashReportIntervalMs = 30 * 1000;
+
+    explicit UnattendedReport(std::FILE* out, Format format = Format::Text);
+    ~UnattendedReport() override;
+    UnattendedReport(const UnattendedReport&) = delete;
+    UnattendedReport& operator=(const UnattendedReport&) = delete;
 
     // Any thread: prints the text and counts it as a failure.
     void Show(const std::string& text) override;
@@ -31,8 +54,10 @@ class UnattendedReport : public kestrup::MessageBoxService {
     void OnNotification(std::uint32_t message, platform::WPARAM wParam, platform::LPARAM lParam,
                         const char* currentFile);
 
-    // Any thread: a line of its own (choice of package, end of run).
-    void Print(const std::string& line);
+    // The package chosen for the run.
+    void Package(const std::string& fileName);
+    // The run's last word: its exit status and, for a failure, why.
+    void Result(int exitStatus, const std::string& reason);
 
     // True once detection has given up (the run cannot begin).
     bool DetectionGaveUp() const;
@@ -42,9 +67,26 @@ class UnattendedReport : public kestrup::MessageBoxService {
     int ExitStatus(bool packageHasApplicationImage) const {
         return Verdict(packageHasApplicationImage) == Outcome::Succeeded ? 0 : 1;
     }
+    // Why the run failed, in a few words (the instrument not found, no file
+    // sent, the file that failed and how); empty for a success.
+    std::string FailureReason(bool packageHasApplicationImage) const;
+    // Every file announced so far, in order.
+    std::vector<FileResult> Files() const;
+
+    // Forgets the run, for the next one in the same session.
+    void Reset();
 
   private:
+    struct Field;
+    // One event: its kind, its text line, and its fields for JSON.
+    void Emit(const char* kind, const std::string& line, const std::vector<Field>& fields);
+    void Fail(const std::string& file, const std::string& what);  // mutex_ held
+    void StartFlashWatch(const std::string& file);
+    void StopFlashWatch();
+
     std::FILE* out_;
+    const Format format_;
+    std::mutex outMutex_;
     mutable std::mutex mutex_;
     bool connected_ = false;
     bool failed_ = false;
@@ -52,7 +94,13 @@ class UnattendedReport : public kestrup::MessageBoxService {
     bool completed_ = false;  // status 88 seen
     int filesStarted_ = 0;
     int filesConfirmed_ = 0;
-    bool fileOpen_ = false;      // a file announced and not yet confirmed or failed
+    bool fileOpen_ = false;  // a file announced and not yet confirmed or failed
     bool fileConfirmed_ = false;
     int lastDecile_ = -1;
+    std::string firstFailure_;  // the first failure, as the reason tells it
+    std::vector<FileResult> files_;
+
+    // Says every kFlashReportIntervalMs that the flash is still being written.
+    std::unique_ptr<platform::Event> flashStop_;
+    std::unique_ptr<platform::Thread> flashWatch_;
 };

@@ -101,6 +101,14 @@ bool StatusBar::IsPaneEnabled(int index) const {
     return index >= 0 && index < GetCount() && panes_[static_cast<std::size_t>(index)].enabled;
 }
 
+bool StatusBar::IsPaneTextShown(int index) const {
+    if (index < 0 || index >= GetCount()) {
+        return false;
+    }
+    const Pane& pane = panes_[static_cast<std::size_t>(index)];
+    return pane.enabled || pane.text != pane.indicatorText;
+}
+
 int StatusBar::PaneWidth(const Pane& pane) const {
     return fontMetrics().horizontalAdvance(pane.indicatorText) + 2 * kTextMargin;
 }
@@ -173,7 +181,7 @@ void StatusBar::paintEvent(QPaintEvent*) {
         const Pane& pane = panes_[static_cast<std::size_t>(i)];
         const QRect r = GetItemRect(i);
         qDrawShadePanel(&painter, r, palette(), true, 1);
-        if (!pane.enabled) {
+        if (!IsPaneTextShown(i)) {
             continue;
         }
         painter.setPen(palette().color(QPalette::WindowText));

@@ -12,7 +12,10 @@ namespace platform::ui {
 // A status bar made of panes, as the framework's: the message pane (indicator
 // 0) stretches, every other pane is an indicator sized to its text. The key
 // indicators (Caps, Num and Scroll Lock) are enabled only while their key is
-// toggled on, and a disabled pane shows no text. Panes keep their text
+// toggled on, and a disabled pane shows no text of its indicator. A key
+// indicator pane given a text of its own (a mode text such as "USB") shows it
+// whatever its key says: where the platform cannot tell the key's state
+// (Wayland, offscreen) it would otherwise never show. Panes keep their text
 // independently of that state.
 class StatusBar : public QStatusBar {
   public:
@@ -51,6 +54,9 @@ class StatusBar : public QStatusBar {
     // Whether the pane is enabled (key indicators: while their key is on),
     // and whether it therefore shows its text.
     bool IsPaneEnabled(int index) const;
+    // Whether the pane's text is shown: when enabled, or when it holds a
+    // text other than its indicator's.
+    bool IsPaneTextShown(int index) const;
 
     // Reads the key states again (the default source asks KeyLockState);
     // repaints when an indicator changed. Runs on key presses and when the

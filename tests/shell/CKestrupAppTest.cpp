@@ -5,7 +5,10 @@
 #include <QtCore/QCoreApplication>
 #include <QtCore/QSettings>
 #include <QtCore/QTimer>
+#include <QtGui/QFileSystemModel>
 #include <QtWidgets/QApplication>
+#include <QtWidgets/QComboBox>
+#include <QtWidgets/QFileDialog>
 #include <QtWidgets/QLabel>
 #include <QtWidgets/QMessageBox>
 #include <QtWidgets/QPushButton>
@@ -183,6 +186,20 @@ TEST_F(CKestrupAppTest, EngineMessageBoxesBlockTheWorkerUntilDismissed) {
     EXPECT_TRUE(returned.load());
     EXPECT_EQ(caption, "Talvenmark Pro Upgrade Utility");
     EXPECT_EQ(text, "upgrade.bin: CRC Failed");
+}
+
+TEST(CKestrupOpenDialogTest, AllFilesMatchesEveryFileNamesWithoutADotToo) {
+    QFileDialog dialog;
+    dialog.setOption(QFileDialog::DontUseNativeDialog, true);
+    CKestrupApp::PrepareOpenDialog(dialog);
+    EXPECT_EQ(dialog.windowTitle(), "Open");
+    auto* types = dialog.findChild<QComboBox*>("fileTypeCombo");
+    ASSERT_NE(types, nullptr);
+    EXPECT_EQ(types->count(), 1);
+    EXPECT_EQ(types->currentText(), "All Files (*.*)");
+    auto* model = dialog.findChild<QFileSystemModel*>();
+    ASSERT_NE(model, nullptr);
+    EXPECT_EQ(model->nameFilters(), QStringList{"*"});
 }
 
 TEST(CAboutBoxTest, ShowsTheProgramNameVersionAndAnOkButton) {

@@ -32,6 +32,22 @@ TEST(CommandLineTest, ReadsTheOptionsAndTheFile) {
     EXPECT_TRUE(info.help);
     EXPECT_TRUE(info.version);
     EXPECT_TRUE(CommandLine::HelpText().contains("--upgrade"));
+    // Where packages come from, and what a FILE does instead.
+    EXPECT_TRUE(CommandLine::HelpText().contains("cfg/ beside the directory bin/"));
+    EXPECT_TRUE(CommandLine::HelpText().contains("FILE argument opens that file"));
+
+    CommandLine json, list, instruments, history, recent;
+    ASSERT_TRUE(Parse({"--upgrade", "a.pcg", "--json"}, json, error));
+    EXPECT_TRUE(json.json);
+    ASSERT_TRUE(Parse({"--list"}, list, error));
+    EXPECT_TRUE(list.list);
+    ASSERT_TRUE(Parse({"--list-instruments", "--simulate"}, instruments, error));
+    EXPECT_TRUE(instruments.listInstruments && instruments.simulate);
+    ASSERT_TRUE(Parse({"--history", "5"}, history, error));
+    EXPECT_EQ(history.history, 5);
+    EXPECT_TRUE(history.file.isEmpty());
+    ASSERT_TRUE(Parse({"--history"}, recent, error));
+    EXPECT_EQ(recent.history, CommandLine::kDefaultHistory);
 }
 
 TEST(CommandLineTest, RefusesWhatMakesNoSense) {
@@ -43,6 +59,14 @@ TEST(CommandLineTest, RefusesWhatMakesNoSense) {
     EXPECT_FALSE(Parse({"--usb-id", "12345:1"}, d, error));
     EXPECT_TRUE(error.contains("VID:PID"));
     EXPECT_FALSE(Parse({"--upgrade"}, e, error));
+    for (const QStringList& args :
+         {QStringList{"--json"}, QStringList{"--list", "--json"}, QStringList{"--history", "0"},
+          QStringList{"--history", "x"}, QStringList{"--history", "3", "4"},
+          QStringList{"--list", "--upgrade", "a.pcg"},
+          QStringList{"--list-instruments", "--history"}}) {
+        CommandLine line;
+        EXPECT_FALSE(Parse(args, line, error)) << args.join(' ').toStdString();
+    }
 }
 
 }  // namespace

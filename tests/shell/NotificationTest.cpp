@@ -190,17 +190,19 @@ TEST_F(NotificationTest, UpgradeProgressEndLeavesTheModePane) {
     EXPECT_EQ(Pane(2), "USB");
 }
 
-TEST_F(NotificationTest, ModeTextShowsOnlyWhileNumLockIsOn) {
+TEST_F(NotificationTest, ModeTextShowsWhateverNumLockSays) {
     bool numLock = false;
     frame.m_wndStatusBar.SetKeyStateSource([&](std::uint32_t) { return numLock; });
-    Send(WM_SET_MODE_USB, 0);
     const int pane = frame.m_wndStatusBar.CommandToIndex(59138);
     EXPECT_EQ(pane, 2);
+    EXPECT_FALSE(frame.m_wndStatusBar.IsPaneTextShown(pane));
+    Send(WM_SET_MODE_USB, 0);
     EXPECT_EQ(Pane(pane), "USB");
     EXPECT_FALSE(frame.m_wndStatusBar.IsPaneEnabled(pane));
+    EXPECT_TRUE(frame.m_wndStatusBar.IsPaneTextShown(pane));
     numLock = true;
     frame.m_wndStatusBar.UpdateKeyIndicators();
-    EXPECT_TRUE(frame.m_wndStatusBar.IsPaneEnabled(pane));
+    EXPECT_TRUE(frame.m_wndStatusBar.IsPaneTextShown(pane));
     EXPECT_EQ(Pane(pane), "USB");
 }
 

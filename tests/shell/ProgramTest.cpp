@@ -7,8 +7,14 @@
 #include <gtest/gtest.h>
 
 #include <QtCore/QCoreApplication>
+#include <QtCore/QJsonArray>
+#include <QtCore/QJsonDocument>
+#include <QtCore/QJsonObject>
+#include <QtCore/QTimer>
+#include <QtWidgets/QApplication>
 #include <QtWidgets/QTreeWidget>
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -26,6 +32,7 @@
 #include "shell/CMainFrame.h"
 #include "shell/CUpgradeView.h"
 #include "shell/SimulationSession.h"
+#include "shell/UpgradeHistory.h"
 #include "shell/UpgradeWiring.h"
 #include "tests/support/ArchiveWriter.h"
 #include "tests/support/NotificationRecorder.h"
@@ -64,6 +71,7 @@ class ProgramTest : public ::testing::Test {
         settings.out = out_;
         settings.err = out_;
         settings.stopWorkerAtEnd = true;
+        settings.historyPath = historyPath;
         return Program::Run(QStringList{"kestrup"} + arguments, settings);
     }
     std::string Output() const {
@@ -81,8 +89,31 @@ class ProgramTest : public ::testing::Test {
         return QString::fromStdString(path);
     }
 
+    // The last line printed.
+    std::string LastLine() const {
+        std::string text = Output();
+        while (!text.empty() && text.back() == '\n') {
+            text.pop_back();
+        }
+        return text.substr(text.rfind('\n') + 1);
+    }
+    // The history's records, oldest first.
+    std::vector<QJsonObject> History() const {
+        std::string text;
+        platform::FileSystem::ReadAll(historyPath, text);
+        std::vector<QJsonObject> records;
+        for (const QByteArray& line : QByteArray::fromStdString(text).split('\n')) {
+            const QJsonDocument record = QJsonDocument::fromJson(line);
+            if (record.isObject()) {
+                records.push_back(record.object());
+            }
+        }
+        return records;
+    }
+
     platform::TimeFacility::ScopedScale fast_{1};
     testsupport::PackageSandbox sandbox;
+    std::string historyPath = sandbox.Root() + "state/kestrup/history.jsonl";
     std::FILE* out_ = nullptr;
 };
 
@@ -112,21 +143,147 @@ TEST_F(ProgramTest, UnattendedFailuresExitWithOne) {
     EXPECT_EQ(Run({"--scenario", Scenario("answer c.bin 2 10\n"), "--upgrade", "TPro_English.pcg"}),
               1);
     EXPECT_NE(Output().find("Message: CRC fail"), std::string::npos) << Output();
+    EXPECT_EQ(LastLine(), "Result: upgrade failed: c.bin: CRC Failed");
 
     // No instrument ever appears: detection gives up after its twelve passes.
     EXPECT_EQ(
         Run({"--scenario", Scenario("attach-delay 100000000\n"), "--upgrade", "TPro_English.pcg"}),
         1);
     EXPECT_NE(Output().find("Failed to detect the device"), std::string::npos) << Output();
+    EXPECT_EQ(LastLine(), "Result: upgrade failed: instrument not found");
 }
 
 TEST_F(ProgramTest, UnknownPackageOrWrongArgumentsExitWithTwo) {
     EXPECT_EQ(Run({"--simulate", "--upgrade", "Other.pcg"}), 2);
-    EXPECT_NE(Output().find("no package named Other.pcg"), std::string::npos);
+    EXPECT_NE(Output().find("no package named Other.pcg in the list; the list holds "
+                            "TPro_English.pcg\n"),
+              std::string::npos)
+        << Output();
     EXPECT_EQ(Run({"--no-such-option"}), 2);
     EXPECT_EQ(Run({"--scenario", "/nonexistent/scenario", "--upgrade", "TPro_English.pcg"}), 2);
     EXPECT_EQ(Run({"--version"}), 0);
     EXPECT_NE(Output().find("Version 7.0.5"), std::string::npos);
+}
+
+TEST_F(ProgramTest, ListsThePackagesAndTheSimulatedInstrument) {
+    EXPECT_EQ(Run({"--list"}), 0);
+    EXPECT_EQ(Output(), "English\t\t\tTPro_English.pcg\n");
+    EXPECT_EQ(Run({"--list-instruments", "--simulate"}), 0);
+    EXPECT_EQ(Output(), "simulated\t1209:0001\t-\tcan be opened\n");
+    platform::FileSystem::Delete(sandbox.PackageDir() + "TPro_English.pcg");
+    EXPECT_EQ(Run({"--list"}), 0);
+    EXPECT_EQ(Output(), "");
+}
+
+// Every attempt, successful, failed or cut short by closing the window, is
+// one line of the history, and --history reads them back newest first.
+TEST_F(ProgramTest, EveryAttemptGoesIntoTheHistory) {
+    // A line torn by a crash spoils none of the following ones.
+    std::filesystem::create_directories(sandbox.Root() + "state/kestrup");
+    ASSERT_TRUE(platform::FileSystem::WriteAll(sandbox.Root() + "state/kestrup/history.jsonl",
+                                               "{\"start\":\"torn"));
+    ASSERT_EQ(Run({"--simulate", "--upgrade", "TPro_English.pcg"}), 0) << Output();
+    ASSERT_EQ(Run({"--scenario", Scenario("answer c.bin 2 10\n"), "--upgrade", "TPro_English.pcg"}),
+              1);
+    // The window: an upgrade begun while no instrument comes, then the window
+    // is closed.
+    QTimer::singleShot(0, [] {
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            if (auto* frame = dynamic_cast<CMainFrame*>(widget)) {
+                auto* list = frame->findChild<QTreeWidget*>();
+                list->setCurrentItem(list->topLevelItem(0));
+                frame->Router().Route(res::ID_UPGRADE_VIA_USB);
+                frame->close();
+            }
+        }
+    });
+    EXPECT_EQ(Run({"--scenario", Scenario("attach-delay 100000000\n")}), 0);
+
+    const std::vector<QJsonObject> records = History();
+    ASSERT_EQ(records.size(), 3u);
+    const QJsonObject& good = records[0];
+    EXPECT_EQ(good["result"].toString(), "succeeded");
+    EXPECT_EQ(good["reason"].toString(), "");
+    EXPECT_EQ(good["package"].toString(), "TPro_English.pcg");
+    EXPECT_EQ(good["language"].toString(), "English");
+    EXPECT_EQ(good["instrument"].toString(), "1209:0001");
+    EXPECT_EQ(good["sha256"].toString().toStdString(),
+              UpgradeHistory::Sha256OfFile(sandbox.PackageDir() + "TPro_English.pcg"));
+    EXPECT_EQ(good["sha256"].toString().size(), 64);
+    EXPECT_LE(good["start"].toString(), good["end"].toString());
+    const QJsonArray files = good["files"].toArray();
+    ASSERT_EQ(files.size(), 3);
+    EXPECT_EQ(files[2].toObject()["name"].toString(), "c.bin");
+    EXPECT_EQ(files[2].toObject()["result"].toString(), "sent");
+    EXPECT_EQ(records[1]["result"].toString(), "failed");
+    EXPECT_EQ(records[1]["reason"].toString(), "c.bin: CRC Failed");
+    EXPECT_EQ(records[1]["files"].toArray()[2].toObject()["result"].toString(), "failed");
+    EXPECT_EQ(records[2]["result"].toString(), "closed");
+    EXPECT_EQ(records[2]["instrument"].toString(), "");
+    EXPECT_TRUE(records[2]["files"].toArray().isEmpty());
+
+    EXPECT_EQ(Run({"--history", "2"}), 0);
+    const std::string out = Output();
+    ASSERT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
+    EXPECT_NE(out.find("\tclosed\tTPro_English.pcg\tEnglish \t-\t"), std::string::npos) << out;
+    EXPECT_GT(out.find("\tfailed\t"), out.find("\tclosed\t"));
+    EXPECT_EQ(out.find("\tsucceeded\t"), std::string::npos);
+}
+
+// The window's upgrade: a file the instrument cannot take is told in a box,
+// which the history gives as the reason.
+TEST_F(ProgramTest, TheWindowsAttemptIsRecordedWithTheBoxThatTellsItsFailure) {
+    const std::string name = std::string(50, 'n') + ".dat";
+    testsupport::ArchiveWriter zip(sandbox.PackageDir() + "TPro_Long.pcg");
+    zip.File("package.inf", "[PACKAGE]\r\nDescription=Talvenmark Pro software\r\n");
+    zip.File(name, "x");
+    ASSERT_TRUE(zip.Close());
+    bool started = false, busy = false;
+    QTimer operatorAtTheBench;
+    operatorAtTheBench.callOnTimeout([&] {
+        CMainFrame* frame = nullptr;
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            frame = frame != nullptr ? frame : dynamic_cast<CMainFrame*>(widget);
+        }
+        if (frame == nullptr) {
+            return;
+        }
+        if (!started) {
+            auto* list = frame->findChild<QTreeWidget*>();
+            for (int row = 0; row < list->topLevelItemCount(); ++row) {
+                if (list->topLevelItem(row)->text(3) == "TPro_Long.pcg") {
+                    list->setCurrentItem(list->topLevelItem(row));
+                }
+            }
+            frame->Router().Route(res::ID_UPGRADE_VIA_USB);
+            started = true;
+        } else if (QWidget* box = QApplication::activeModalWidget()) {
+            box->close();  // the operator reads it and dismisses it
+        } else if (kestrup::UpgradeBusy()) {
+            busy = true;
+        } else if (busy) {
+            frame->close();
+        }
+    });
+    operatorAtTheBench.start(1);
+    EXPECT_EQ(Run({"--simulate"}), 0);
+    const std::vector<QJsonObject> records = History();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0]["package"].toString(), "TPro_Long.pcg");
+    EXPECT_EQ(records[0]["result"].toString(), "failed");
+    EXPECT_EQ(records[0]["reason"].toString().toStdString(),
+              name + ": file name too long for the instrument (54 characters, at most 42)");
+}
+
+TEST_F(ProgramTest, AHistoryThatCannotBeWrittenNeverFailsTheUpgrade) {
+    // The history's directory is a plain file.
+    ASSERT_TRUE(platform::FileSystem::WriteAll(sandbox.Root() + "state", "not a directory"));
+    ASSERT_EQ(Run({"--simulate", "--upgrade", "TPro_English.pcg"}), 0) << Output();
+    const std::string out = Output();
+    const std::string complaint = "kestrup: cannot write the upgrade history";
+    ASSERT_NE(out.find(complaint), std::string::npos) << out;
+    EXPECT_EQ(out.find(complaint), out.rfind(complaint));
+    EXPECT_EQ(LastLine(), "Result: upgrade succeeded");
 }
 
 // The application with the upgrade engine joined to it, on the simulated

@@ -36,33 +36,35 @@ UmockdevTestbed::~UmockdevTestbed() {
 
 std::string UmockdevTestbed::AddUsbDevice(std::uint8_t address,
                                           const std::vector<std::uint8_t>& descriptors,
-                                          std::uint8_t activeConfiguration) {
+                                          std::uint8_t activeConfiguration,
+                                          const std::string& serial) {
     const std::string port = "1-" + std::to_string(++added_);
     const std::string node = "bus/usb/001/" + Three(address);
-    const std::string description = "P: /devices/pci0000:00/0000:00:14.0/usb1/" + port +
-                                    "\n"
-                                    "N: " +
-                                    node +
-                                    "\n"
-                                    "E: SUBSYSTEM=usb\n"
-                                    "E: DEVTYPE=usb_device\n"
-                                    "E: DEVNAME=/dev/" +
-                                    node +
-                                    "\n"
-                                    "E: BUSNUM=001\n"
-                                    "E: DEVNUM=" +
-                                    Three(address) +
-                                    "\n"
-                                    "A: busnum=1\n"
-                                    "A: devnum=" +
-                                    std::to_string(address) +
-                                    "\n"
-                                    "A: bConfigurationValue=" +
-                                    std::to_string(activeConfiguration) +
-                                    "\n"
-                                    "A: speed=480\n"
-                                    "H: descriptors=" +
-                                    Hex(descriptors) + "\n";
+    const std::string description =
+        "P: /devices/pci0000:00/0000:00:14.0/usb1/" + port +
+        "\n"
+        "N: " +
+        node +
+        "\n"
+        "E: SUBSYSTEM=usb\n"
+        "E: DEVTYPE=usb_device\n"
+        "E: DEVNAME=/dev/" +
+        node +
+        "\n"
+        "E: BUSNUM=001\n"
+        "E: DEVNUM=" +
+        Three(address) +
+        "\n"
+        "A: busnum=1\n"
+        "A: devnum=" +
+        std::to_string(address) +
+        "\n"
+        "A: bConfigurationValue=" +
+        std::to_string(activeConfiguration) +
+        "\n"
+        "A: speed=480\n" +
+        (serial.empty() ? std::string() : "A: serial=" + serial + "\n") +
+        "H: descriptors=" + Hex(descriptors) + "\n";
     GError* error = nullptr;
     if (!umockdev_testbed_add_from_string(testbed_, description.c_str(), &error)) {
         std::fprintf(stderr, "umockdev: %s\n", error != nullptr ? error->message : "?");
@@ -70,6 +72,14 @@ std::string UmockdevTestbed::AddUsbDevice(std::uint8_t address,
         return {};
     }
     return "/sys/devices/pci0000:00/0000:00:14.0/usb1/" + port;
+}
+
+std::string UmockdevTestbed::RootDir() const {
+    return umockdev_testbed_get_root_dir(testbed_);
+}
+
+std::string UmockdevTestbed::NodePath(std::uint8_t address) const {
+    return RootDir() + "/dev/bus/usb/001/" + Three(address);
 }
 
 void UmockdevTestbed::Unplug(const std::string& sysfsPath) {

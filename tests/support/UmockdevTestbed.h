@@ -26,8 +26,14 @@ class UmockdevTestbed {
     // Adds a USB device on bus 1 at address with the given descriptors (the
     // device descriptor followed by its configuration descriptors) and the
     // active configuration; returns its sysfs path.
+    // A serial number, when given, is the sysfs attribute the kernel keeps.
     std::string AddUsbDevice(std::uint8_t address, const std::vector<std::uint8_t>& descriptors,
-                             std::uint8_t activeConfiguration = 1);
+                             std::uint8_t activeConfiguration = 1,
+                             const std::string& serial = std::string());
+    // The test bed's root directory (its sysfs and /dev lie below).
+    std::string RootDir() const;
+    // The device node of the device at address on bus 1, in the test bed.
+    std::string NodePath(std::uint8_t address) const;
     // Lets the device node of the device at sysfsPath answer from a usbmon
     // capture, strictly in its order.
     // The device at sysfsPath goes away, with the "remove" event that udev

@@ -54,9 +54,12 @@ TEST_F(StatusBarTest, PanesFollowTheIndicatorListAndTheMessagePaneStretches) {
 TEST_F(StatusBarTest, KeyIndicatorsAreEnabledOnlyWhileTheirKeyIsOnAndKeepTheirText) {
     EXPECT_TRUE(bar.IsPaneEnabled(0));
     EXPECT_FALSE(bar.IsPaneEnabled(2));
+    EXPECT_FALSE(bar.IsPaneTextShown(2));  // "NUM" follows its key
     EXPECT_TRUE(bar.SetPaneText(2, "USB"));
     EXPECT_EQ(bar.GetPaneText(2), "USB");
     EXPECT_FALSE(bar.IsPaneEnabled(2));
+    EXPECT_TRUE(bar.IsPaneTextShown(2));  // a mode text shows whatever the key says
+    EXPECT_FALSE(bar.IsPaneTextShown(1));
 
     keys[StatusBar::kIndicatorNum] = true;
     bar.UpdateKeyIndicators();

@@ -5,14 +5,19 @@
 // umockdev's preload and skips without it.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/fsuid.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "engine/UpgradeWorker.h"
 #include "package/PackageGlobals.h"
+#include "platform/FileSystem.h"
 #include "platform/TimeFacility.h"
 #include "shell/Program.h"
 #include "tests/support/ArchiveWriter.h"
@@ -79,7 +84,14 @@ class LibusbProgramReplayTest : public ::testing::Test {
         settings.out = file;
         settings.err = file;
         settings.stopWorkerAtEnd = true;
+        settings.historyPath = sandbox_.Root() + "history.jsonl";
+        if (otherUser_) {
+            ::setfsuid(65534);  // this thread's file access only
+        }
         const int status = Program::Run(QStringList{"kestrup"} + arguments, settings);
+        if (otherUser_) {
+            ::setfsuid(0);
+        }
         std::rewind(file);
         out.clear();
         char buffer[4096];
@@ -108,6 +120,8 @@ class LibusbProgramReplayTest : public ::testing::Test {
 
     testsupport::PackageSandbox sandbox_;
     std::unique_ptr<testsupport::UmockdevTestbed> testbed_;
+    // Root may open any file: Run then looks as another user.
+    bool otherUser_ = false;
 };
 
 TEST_F(LibusbProgramReplayTest, UpgradeRecordedWithTheSimulatorCompletesThroughLibusb) {
@@ -126,7 +140,8 @@ TEST_F(LibusbProgramReplayTest, UpgradeRecordedWithTheSimulatorCompletesThroughL
     std::uint8_t address = 0;
     std::string error;
     ASSERT_TRUE(testsupport::UmockdevCapture::KeepBulk(recorded, replay, address, error)) << error;
-    ASSERT_TRUE(testbed_->LoadPcap(testbed_->AddUsbDevice(address, kDescriptors), replay, error))
+    ASSERT_TRUE(testbed_->LoadPcap(testbed_->AddUsbDevice(address, kDescriptors, 1, "TP-77"),
+                                   replay, error))
         << error;
 
     // The replay answers at once; the waits get room for a loaded machine.
@@ -134,6 +149,66 @@ TEST_F(LibusbProgramReplayTest, UpgradeRecordedWithTheSimulatorCompletesThroughL
     std::string real;
     ASSERT_EQ(Run({"--usb-id", "1209:0001", "--upgrade", "TPro_English.pcg"}, real), 0) << real;
     EXPECT_EQ(Road(real), Road(simulated)) << real;
+    // The history knows the instrument by its pair and serial number.
+    std::string history;
+    ASSERT_TRUE(platform::FileSystem::ReadAll(sandbox_.Root() + "history.jsonl", history));
+    history.pop_back();
+    const std::string last = history.substr(history.rfind('\n') + 1);
+    EXPECT_NE(last.find(R"("instrument":"1209:0001")"), std::string::npos) << last;
+    EXPECT_NE(last.find(R"("serial":"TP-77")"), std::string::npos) << last;
+    EXPECT_NE(last.find(R"("result":"succeeded")"), std::string::npos) << last;
+}
+
+// --list-instruments on two instruments, one of which this user may not
+// open: each with its bus, device number, pair and serial number, and for the
+// one refused, why and the udev rule that fixes it.
+TEST_F(LibusbProgramReplayTest, ListInstrumentsTellsWhichOneCannotBeOpenedAndTheFix) {
+    testbed_->AddUsbDevice(4, kDescriptors, 1, "TP-0004");
+    testbed_->AddUsbDevice(5, kDescriptors, 1);
+    ASSERT_EQ(::chmod(testbed_->NodePath(4).c_str(), 0666), 0);
+    ASSERT_EQ(::chmod(testbed_->NodePath(5).c_str(), 0), 0);
+    // As root no file is closed: look as another user, who may still walk
+    // the test bed (a private directory of the suite's).
+    if (::geteuid() == 0) {
+        otherUser_ = true;
+        const std::string suiteDir = std::getenv("TMPDIR");
+        for (std::string dir = testbed_->RootDir();
+             dir.size() >= suiteDir.size() && dir.compare(0, suiteDir.size(), suiteDir) == 0;
+             dir = dir.substr(0, dir.rfind('/'))) {
+            ASSERT_EQ(::chmod(dir.c_str(), 0755), 0) << dir;
+        }
+        // libusb's udev monitor binds its emulated socket in the test bed,
+        // and opening a node connects to the test bed's socket for it.
+        ASSERT_EQ(::chmod(testbed_->RootDir().c_str(), 0777), 0);
+        for (const auto& entry :
+             std::filesystem::recursive_directory_iterator(testbed_->RootDir())) {
+            if (entry.is_directory() || entry.is_socket()) {
+                std::filesystem::permissions(entry.path(), std::filesystem::perms::all);
+            }
+        }
+    }
+    std::string out;
+    const int status = Run({"--list-instruments", "--usb-id", "1209:0001"}, out);
+    EXPECT_EQ(status, 0) << out;
+    const std::string usable = "001:004\t1209:0001\tTP-0004\tcan be opened\n";
+    const std::string refused =
+        "001:005\t1209:0001\t-\tcannot be opened: this user has no permission for "
+        "/dev/bus/usb/001/005; install the udev rule for it and reload the rules:\n"
+        "  echo 'SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"1209\", "
+        "ATTR{idProduct}==\"0001\", TAG+=\"uaccess\"' | sudo tee -a "
+        "/etc/udev/rules.d/70-kestrup-instruments.rules\n"
+        "  sudo udevadm control --reload && sudo udevadm trigger --subsystem-match=usb "
+        "--action=change\n";
+    EXPECT_NE(out.find(usable + refused), std::string::npos) << out;
+
+    // The one that can be used is gone: nothing can be used.
+    ASSERT_EQ(::chmod(testbed_->NodePath(4).c_str(), 0), 0);
+    EXPECT_EQ(Run({"--list-instruments", "--usb-id", "1209:0001"}, out), 1) << out;
+    EXPECT_NE(out.find("001:004\t1209:0001\tTP-0004\tcannot be opened"), std::string::npos) << out;
+    // No listed device at all.
+    EXPECT_EQ(Run({"--list-instruments", "--usb-id", "1209:0002"}, out), 1) << out;
+    EXPECT_NE(out.find("no instrument found (listed pairs: 1209:0002)\n"), std::string::npos)
+        << out;
 }
 
 }  // namespace

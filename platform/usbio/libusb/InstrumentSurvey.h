@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/usbio/libusb/UsbIdList.h"
+
+struct libusb_device;
+
+namespace platform::usbio {
+
+// A look at the USB devices that count as the instrument, for the operator
+// who has to find out why one is not seen: where each one is, its serial
+// number, and whether this user may open it. Opening is only tried; nothing
+// is sent to a device except, where the system does not know the serial
+// number already, the request for it.
+class InstrumentSurvey {
+  public:
+    struct Instrument {
+        int bus = 0;
+        int device = 0;  // the device number (address) on its bus
+        std::uint16_t vendor = 0;
+        std::uint16_t product = 0;
+        std::string serial;  // empty when it cannot be read
+        std::string node;    // /dev/bus/usb/BBB/DDD
+        bool usable = false;
+        int openError = 0;  // libusb's error when it cannot be opened
+    };
+
+    // The listed devices present now, in bus order. False, with a text in
+    // error, when libusb cannot start.
+    static bool Take(const UsbIdList& ids, std::vector<Instrument>& found, std::string& error);
+
+    // What the system knows of a device without asking it: its place, pair
+    // and serial number (usable and openError are left alone).
+    static Instrument Describe(libusb_device* device);
+
+    // The serial number the system read from the device when it arrived
+    // (sysfs); empty when unknown.
+    static std::string SysfsSerial(int bus, int device);
+};
+
+}  // namespace platform::usbio

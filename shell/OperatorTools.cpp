@@ -1,0 +1,124 @@
+#include "shell/OperatorTools.h"
+
+#include <libusb.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "package/CKestrupDoc.h"
+#include "platform/usbio/SimulatedDevice.h"
+#include "platform/usbio/libusb/InstrumentSurvey.h"
+#include "platform/usbio/libusb/UsbIdList.h"
+#include "shell/UpgradeHistory.h"
+
+namespace {
+
+std::string Pair(std::uint16_t vendor, std::uint16_t product) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04x:%04x", vendor, product);
+    return text;
+}
+
+std::string Cell(const char* text) {
+    return text != nullptr ? text : "";
+}
+
+}  // namespace
+
+int OperatorTools::ListPackages(const std::string& executablePath, std::FILE* out) {
+    CKestrupDoc document;
+    if (executablePath.empty()) {
+        document.ScanPackages();
+    } else {
+        document.ScanPackages(executablePath.c_str());
+    }
+    for (int row = 0; row < document.m_nPackageCount; ++row) {
+        std::fprintf(out, "%s\t%s\t%s\t%s\n", Cell(document.GetItem(row, 0)).c_str(),
+                     Cell(document.GetItem(row, 1)).c_str(), Cell(document.GetItem(row, 2)).c_str(),
+                     Cell(document.GetItem(row, 3)).c_str());
+    }
+    std::fflush(out);
+    return 0;
+}
+
+std::string OperatorTools::AccessFix(std::uint16_t vendor, std::uint16_t product) {
+    char rule[256];
+    std::snprintf(rule, sizeof rule,
+                  "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"%04x\", "
+                  "ATTR{idProduct}==\"%04x\", TAG+=\"uaccess\"",
+                  vendor, product);
+    return std::string("  echo '") + rule +
+           "' | sudo tee -a /etc/udev/rules.d/70-kestrup-instruments.rules\n"
+           "  sudo udevadm control --reload && sudo udevadm trigger --subsystem-match=usb "
+           "--action=change\n";
+}
+
+int OperatorTools::ListInstruments(bool simulate, const QStringList& extraIds, std::FILE* out,
+                                   std::FILE* err) {
+    if (simulate) {
+        const platform::usbio::SimulatedDevice::Identity identity;
+        std::fprintf(out, "simulated\t%s\t-\tcan be opened\n",
+                     Pair(identity.vendorId, identity.productId).c_str());
+        std::fflush(out);
+        return 0;
+    }
+    platform::usbio::UsbIdList ids;
+    std::vector<std::string> problems;
+    for (const std::string& file : platform::usbio::UsbIdList::DefaultFiles()) {
+        ids.AddFile(file, problems);
+    }
+    for (const QString& id : extraIds) {
+        ids.Add(id.toStdString());
+    }
+    for (const std::string& problem : problems) {
+        std::fprintf(err, "kestrup: %s\n", problem.c_str());
+    }
+    if (ids.Empty()) {
+        std::fprintf(out,
+                     "no USB vendor:product pair is listed (the ids files or --usb-id): no "
+                     "device counts as the instrument\n");
+        std::fflush(out);
+        return 1;
+    }
+    std::vector<platform::usbio::InstrumentSurvey::Instrument> found;
+    std::string error;
+    if (!platform::usbio::InstrumentSurvey::Take(ids, found, error)) {
+        std::fprintf(out, "no access to USB devices: %s\n", error.c_str());
+        std::fflush(out);
+        return 1;
+    }
+    bool anyUsable = false;
+    for (const auto& i : found) {
+        anyUsable = anyUsable || i.usable;
+        std::fprintf(out, "%03d:%03d\t%s\t%s\t", i.bus, i.device, Pair(i.vendor, i.product).c_str(),
+                     i.serial.empty() ? "-" : i.serial.c_str());
+        if (i.usable) {
+            std::fprintf(out, "can be opened\n");
+        } else if (i.openError == LIBUSB_ERROR_ACCESS) {
+            std::fprintf(out,
+                         "cannot be opened: this user has no permission for %s; install the "
+                         "udev rule for it and reload the rules:\n%s",
+                         i.node.c_str(), AccessFix(i.vendor, i.product).c_str());
+        } else {
+            std::fprintf(out, "cannot be opened: %s\n", libusb_strerror(i.openError));
+        }
+    }
+    if (found.empty()) {
+        std::string pairs;
+        for (const auto& id : ids.Ids()) {
+            pairs += (pairs.empty() ? "" : ", ") + Pair(id.vendor, id.product);
+        }
+        std::fprintf(out, "no instrument found (listed pairs: %s)\n", pairs.c_str());
+    }
+    std::fflush(out);
+    return anyUsable ? 0 : 1;
+}
+
+int OperatorTools::ShowHistory(const std::string& path, int count, std::FILE* out) {
+    UpgradeHistory history(path, nullptr);
+    for (const std::string& line : history.Last(count)) {
+        std::fprintf(out, "%s\n", line.c_str());
+    }
+    std::fflush(out);
+    return 0;
+}
