@@ -5,17 +5,40 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
 namespace {
 
 constexpr std::size_t kPasswordSize = 256;
+
+// The largest size a member's header can announce without the 64-bit
+// extension; anything larger (or the extension's marker) is refused.
+constexpr la_int64_t kMaxMemberSize = 0xFFFFFFFELL;
+
+// Whether libarchive's description of the current member names a
+// compression method that a package uses: stored or deflated. Any other
+// method brings a decoder whose memory the archive itself decides.
+bool PlainMethod(archive* a) {
+    const char* format = archive_format_name(a);
+    if (format == nullptr) {
+        return false;
+    }
+    const std::string name(format);
+    auto endsWith = [&name](const char* tail) {
+        const std::size_t n = std::strlen(tail);
+        return name.size() >= n && name.compare(name.size() - n, n, tail) == 0;
+    };
+    return endsWith("(uncompressed)") || endsWith("(deflation)");
+}
 
 std::atomic<unsigned> g_tempCounter{0};
 
@@ -110,7 +133,7 @@ class Extraction {
         }
         found_.assign(includes_.size(), false);
 
-        if (!OpenTarget() || !OpenArchive()) {
+        if (!OpenTarget() || !OpenArchive() || !Survey() || !StartReading()) {
             return result_;
         }
         bool first = true;
@@ -206,6 +229,19 @@ class Extraction {
             Fail(UNZIP_NOARCHIVE, ("cannot open " + std::string(dcl_.lpszZipFN)).c_str());
             return false;
         }
+        return StartReading();
+    }
+
+    // (Re)starts reading the archive from its first member.
+    bool StartReading() {
+        if (archive_ != nullptr) {
+            archive_read_free(archive_);
+            archive_ = nullptr;
+        }
+        if (::lseek(archiveFd_, 0, SEEK_SET) != 0) {
+            Fail(UNZIP_NOARCHIVE, "cannot read the archive");
+            return false;
+        }
         archive_ = archive_read_new();
         if (archive_ == nullptr) {
             Fail(UNZIP_NOARCHIVE, "out of memory");
@@ -215,6 +251,57 @@ class Extraction {
         archive_read_set_passphrase_callback(archive_, this, &Extraction::PassphraseThunk);
         if (archive_read_open_fd(archive_, archiveFd_, 65536) != ARCHIVE_OK) {
             Fail(UNZIP_NOARCHIVE, archive_error_string(archive_));
+            return false;
+        }
+        return true;
+    }
+
+    // Whether a member is one that this extraction writes.
+    bool Selected(const char* name, bool record) {
+        if (Matches(excludes_, name, false)) {
+            return false;
+        }
+        return includes_.empty() || Matches(includes_, name, record);
+    }
+
+    // Before anything is written: every file member to be written has to
+    // announce its size, within what a plain header can announce, and use a
+    // method a package needs; together they have to fit the target's free
+    // space. Only headers are read here, no member is decompressed.
+    bool Survey() {
+        std::uint64_t total = 0;
+        while (true) {
+            archive_entry* entry = nullptr;
+            const int r = archive_read_next_header(archive_, &entry);
+            if (r == ARCHIVE_EOF) {
+                break;
+            }
+            if (r < ARCHIVE_WARN) {
+                // Reported again, with its member, by the extraction pass.
+                break;
+            }
+            const char* name = archive_entry_pathname(entry);
+            if (name == nullptr || archive_entry_filetype(entry) != AE_IFREG ||
+                archive_entry_hardlink(entry) != nullptr || !Selected(name, false)) {
+                continue;
+            }
+            const la_int64_t size = archive_entry_size(entry);
+            if (archive_entry_size_is_set(entry) == 0 || size < 0 || size > kMaxMemberSize) {
+                Fail(UNZIP_ERROR,
+                     (std::string(name) + ": size not announced or too large").c_str());
+                return false;
+            }
+            if (!PlainMethod(archive_)) {
+                Fail(UNZIP_ERROR,
+                     (std::string(name) + ": compression method not supported").c_str());
+                return false;
+            }
+            total += static_cast<std::uint64_t>(size);
+        }
+        struct statvfs fs {};
+        if (::fstatvfs(rootFd_, &fs) == 0 &&
+            total > static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize) {
+            Fail(UNZIP_DISK, "not enough space in the target directory");
             return false;
         }
         return true;
@@ -246,10 +333,7 @@ class Extraction {
             Fail(UNZIP_WARNING, "member with an unreadable name skipped");
             return true;
         }
-        if (Matches(excludes_, name, false)) {
-            return true;
-        }
-        if (!includes_.empty() && !Matches(includes_, name, true)) {
+        if (!Selected(name, true)) {
             return true;
         }
         currentName_ = name;
@@ -267,7 +351,7 @@ class Extraction {
             return true;
         }
         if (type == AE_IFDIR) {
-            if (dcl_.ndflag == 0 && !parts.empty()) {
+            if (dcl_.ndflag != 0 && !parts.empty()) {
                 const int fd = OpenDirectory(parts, parts.size());
                 if (fd < 0) {
                     Fail(UNZIP_DISK, ("cannot create folder " + currentName_).c_str());
@@ -281,10 +365,15 @@ class Extraction {
             Fail(UNZIP_WARNING, ("unsafe member name refused: " + currentName_).c_str());
             return true;
         }
-        if (dcl_.ndflag != 0) {
+        if (dcl_.ndflag == 0) {
             parts.erase(parts.begin(), parts.end() - 1);
         }
         const la_int64_t size = archive_entry_size(entry);
+        if (archive_entry_size_is_set(entry) == 0 || size < 0 || size > kMaxMemberSize ||
+            !PlainMethod(archive_)) {
+            Fail(UNZIP_ERROR, (currentName_ + ": size or method not supported").c_str());
+            return false;
+        }
         if (callbacks_ != nullptr && callbacks_->ServCallBk != nullptr &&
             callbacks_->ServCallBk(name, static_cast<unsigned long>(size < 0 ? 0 : size)) != 0) {
             Fail(UNZIP_CANCELLED, "extraction stopped");
@@ -373,6 +462,13 @@ class Extraction {
                               ? UNZIP_BADPASSWORD
                               : UNZIP_ERROR;
                 why = archive_error_string(archive_);
+                break;
+            }
+            // A member never grows past the size its header announced.
+            if (offset < 0 || static_cast<std::uint64_t>(offset) + length >
+                                  static_cast<std::uint64_t>(archive_entry_size(entry))) {
+                problem = UNZIP_ERROR;
+                why = "larger than its header announced";
                 break;
             }
             if (!WriteAt(out, static_cast<const char*>(block), length,
