@@ -162,6 +162,10 @@ bool CKestrupApp::OnCommand(std::uint32_t id) {
             }
             return true;
         case res::ID_FILE_OPEN: {
+            // Opening fills the list again and resets the chosen row.
+            if (kestrup::UpgradeBusy()) {
+                return true;
+            }
             const QString path =
                 QFileDialog::getOpenFileName(GetMainWnd(), ResString(res::AFX_IDS_OPENFILE),
                                              QString(), ResString(res::AFX_IDS_ALLFILTER));
@@ -183,10 +187,10 @@ bool CKestrupApp::OnCommand(std::uint32_t id) {
 bool CKestrupApp::OnUpdateCommand(std::uint32_t id, platform::ui::CommandState& state) {
     switch (id) {
         case res::ID_FILE_NEW:
+        case res::ID_FILE_OPEN:
             state.enabled = !kestrup::UpgradeBusy();
             return true;
         case res::ID_APP_ABOUT:
-        case res::ID_FILE_OPEN:
         case res::ID_APP_EXIT:
             state.enabled = true;
             return true;

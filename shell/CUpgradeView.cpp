@@ -10,11 +10,14 @@
 #include <QtWidgets/QTreeWidget>
 #include <algorithm>
 
+#include "engine/MessageBoxService.h"
 #include "engine/Notifications.h"
+#include "engine/UpgradeWorker.h"
 #include "platform/WindowMessages.h"
 #include "platform/ui/DialogUnits.h"
 #include "res/Artwork.h"
 #include "res/Resource.h"
+#include "res/StringTable.h"
 #include "shell/CKestrupDocAdapter.h"
 #include "shell/CMainFrame.h"
 
@@ -261,8 +264,20 @@ void CUpgradeView::StartUpgrade() {
     }
 }
 
-void CUpgradeView::BeginTransfer() {
-    kestrup::HandOffToWorker(m_document, m_nSelectedItem.load());
+void CUpgradeView::BeginTransfer(int row) {
+    if (kestrup::HandOffToWorker(m_document, row) == kestrup::HandOffResult::PackageDamaged) {
+        kestrup::ShowMessageBox(DamagedPackageText(m_document.GetItem(row, 3)));
+        kestrup::ReportRunEnded();
+    }
+}
+
+std::string CUpgradeView::DamagedPackageText(const char* packageName) {
+    std::string text = res::StringTable::Load(res::IDP_PACKAGE_DAMAGED);
+    const std::size_t at = text.find("%s");
+    if (at != std::string::npos) {
+        text.replace(at, 2, packageName != nullptr ? packageName : "");
+    }
+    return text;
 }
 
 bool CUpgradeView::eventFilter(QObject* watched, QEvent* event) {

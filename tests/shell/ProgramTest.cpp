@@ -81,6 +81,56 @@ class ProgramTest : public ::testing::Test {
         return QString::fromStdString(path);
     }
 
+    // Replaces the English package by one whose descriptor is sound (so it
+    // is listed) but whose application image cannot be staged whole.
+    enum class Damage { Checksum, Method, RefusedMember, OverlongName, OverSize, SizeLie };
+    void WriteDamaged(Damage damage) {
+        const std::string path = sandbox.PackageDir() + "TPro_English.pcg";
+        {
+            testsupport::ArchiveWriter zip(path, testsupport::ArchiveWriter::Compression::Store);
+            zip.File("package.inf",
+                     "[PACKAGE]\r\nDescription=Talvenmark Pro software\r\nlanguage=English\r\n")
+                .File("b.boot", std::string(9000, 'b'));
+            if (damage == Damage::RefusedMember) {
+                zip.Symlink("c.bin", "/etc/passwd");
+            } else if (damage == Damage::OverlongName) {
+                zip.File(std::string(300, 'n') + ".bin", "image");
+            } else {
+                zip.File("c.bin", std::string(30000, 'c'));
+            }
+            ASSERT_TRUE(zip.Close());
+        }
+        std::string bytes = sandbox.Read(path);
+        const std::size_t local = bytes.rfind("PK\x03\x04");
+        const std::size_t central = bytes.rfind("PK\x01\x02");
+        ASSERT_NE(central, std::string::npos);
+        auto put32 = [&bytes](std::size_t at, std::uint32_t value) {
+            for (int i = 0; i < 4; ++i) {
+                bytes[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+            }
+        };
+        switch (damage) {
+            case Damage::Checksum:
+                bytes[bytes.find(std::string(100, 'c')) + 50] = 'C';
+                break;
+            case Damage::Method:  // LZMA, which no package needs
+                bytes[local + 8] = 14;
+                bytes[central + 10] = 14;
+                break;
+            case Damage::OverSize:  // a size only the 64-bit extension announces
+                put32(local + 22, 0xFFFFFFFFu);
+                put32(central + 24, 0xFFFFFFFFu);
+                break;
+            case Damage::SizeLie:
+                put32(local + 22, 1000);
+                put32(central + 24, 1000);
+                break;
+            default:
+                break;
+        }
+        ASSERT_TRUE(testsupport::PackageSandbox::Write(path, bytes));
+    }
+
     platform::TimeFacility::ScopedScale fast_{1};
     testsupport::PackageSandbox sandbox;
     std::FILE* out_ = nullptr;
@@ -118,6 +168,23 @@ TEST_F(ProgramTest, UnattendedFailuresExitWithOne) {
         Run({"--scenario", Scenario("attach-delay 100000000\n"), "--upgrade", "TPro_English.pcg"}),
         1);
     EXPECT_NE(Output().find("Failed to detect the device"), std::string::npos) << Output();
+}
+
+TEST_F(ProgramTest, UnattendedDamagedPackageIsNeverSentAndExitsWithOne) {
+    const std::string text = CUpgradeView::DamagedPackageText("TPro_English.pcg");
+    for (const Damage damage : {Damage::Checksum, Damage::Method, Damage::RefusedMember,
+                                Damage::OverlongName, Damage::OverSize, Damage::SizeLie}) {
+        WriteDamaged(damage);
+        EXPECT_EQ(Run({"--simulate", "--upgrade", "TPro_English.pcg"}), 1)
+            << static_cast<int>(damage) << "\n"
+            << Output();
+        const std::string out = Output();
+        EXPECT_NE(out.find("Status: USB device connected"), std::string::npos) << out;
+        EXPECT_NE(out.find(text), std::string::npos) << static_cast<int>(damage) << "\n" << out;
+        EXPECT_EQ(out.find("Sending"), std::string::npos) << static_cast<int>(damage) << "\n"
+                                                          << out;
+        EXPECT_EQ(platform::FileSystem::Exists(std::string(g_szStagingDir) + "b.boot"), false);
+    }
 }
 
 TEST_F(ProgramTest, UnknownPackageOrWrongArgumentsExitWithTwo) {
@@ -256,6 +323,64 @@ TEST_F(WiringTest, ClosingDuringARunAsksAndNoKeepsTheWindow) {
     EXPECT_EQ(questions, 1);
     EXPECT_FALSE(frame->isVisible());
     EXPECT_FALSE(app.m_Channel.Device().IsOpen());
+}
+
+TEST_F(WiringTest, TheChosenPackageIsSentWhateverTheSelectionDoesMeanwhile) {
+    {
+        testsupport::ArchiveWriter zip(sandbox.PackageDir() + "TPro_Deutsch.pcg");
+        zip.File("package.inf",
+                 "[PACKAGE]\r\nDescription=Talvenmark Pro software\r\nlanguage=Deutsch\r\n")
+            .File("de.bin", std::string(3000, 'd'));
+        ASSERT_TRUE(zip.Close());
+    }
+    Start("attach-delay 12000\n");
+    CUpgradeView* view = tmpl->View();
+    // Listed in name order: Deutsch, then English.
+    ASSERT_EQ(std::string(tmpl->Document()->GetItem(1, 0)), "English");
+    view->OnClickPackageList(1);
+    frame->Router().Route(res::ID_UPGRADE_VIA_USB);
+    Pump(0);
+    ASSERT_TRUE(kestrup::DetectionActive());
+
+    // While the instrument is looked for: a click on the other row, the
+    // arrow keys, a refused double click, and a refill of the list (what
+    // File > Open does, which is disabled meanwhile).
+    view->OnClickPackageList(0);
+    view->ListCtrl()->setCurrentItem(view->ListCtrl()->topLevelItem(0));
+    view->OnDblclkPackageList(0);
+    EXPECT_FALSE(frame->Router().Query(res::ID_FILE_OPEN).enabled);
+    view->OnInitialUpdate();
+    ASSERT_EQ(view->m_nSelectedItem.load(), 0);
+
+    for (int i = 0; i < 100000 && (kestrup::UpgradeBusy() || !Seen(-16, 88)); ++i) {
+        Pump(1);
+    }
+    ASSERT_TRUE(Seen(-16, 88));
+    std::vector<std::string> sent;
+    for (const auto& file : simulation.Instrument()->Protocol().Files()) {
+        sent.push_back(file.name);
+    }
+    EXPECT_EQ(sent, (std::vector<std::string>{"a.dat", "b.boot", "c.bin"}));
+    EXPECT_TRUE(frame->Router().Query(res::ID_FILE_OPEN).enabled);
+}
+
+TEST_F(WiringTest, ADamagedPackageIsNotSentAndTheConnectionStays) {
+    WriteDamaged(Damage::Checksum);
+    Start("");
+    frame->Router().Route(res::ID_UPGRADE_VIA_USB);
+    for (int i = 0; i < 100000 && (kestrup::UpgradeBusy() || boxes.Texts().empty()); ++i) {
+        Pump(1);
+    }
+    EXPECT_EQ(boxes.Texts(),
+              std::vector<std::string>{CUpgradeView::DamagedPackageText("TPro_English.pcg")});
+    EXPECT_EQ(simulation.Instrument()->Protocol().StartCount(), 0);
+    EXPECT_TRUE(simulation.Instrument()->Protocol().Files().empty());
+    EXPECT_EQ(platform::FileSystem::Exists(std::string(g_szStagingDir) + "b.boot"), false);
+    // Connected as before; the command can be given again.
+    EXPECT_EQ(kestrup::g_bConnected.load(), 1);
+    EXPECT_TRUE(app.m_Channel.Device().IsOpen());
+    Pump(0);
+    EXPECT_TRUE(UpgradeEnabled());
 }
 
 }  // namespace
