@@ -3,6 +3,7 @@
 #include <QtCore/QMetaObject>
 #include <QtCore/QTimer>
 #include <QtWidgets/QApplication>
+#include <QtWidgets/QMessageBox>
 #include <QtWidgets/QTreeWidget>
 #include <cstdlib>
 #include <vector>
@@ -11,9 +12,12 @@
 #include "engine/MessageBoxService.h"
 #include "package/PackageGlobals.h"
 #include "platform/FileSystem.h"
+#include "platform/InstanceLock.h"
+#include "platform/PrivateTempDir.h"
 #include "platform/usbio/UsbioDriver.h"
 #include "platform/usbio/libusb/LibusbBackend.h"
 #include "res/Resource.h"
+#include "res/StringTable.h"
 #include "shell/CKestrupApp.h"
 #include "shell/CKestrupDocTemplate.h"
 #include "shell/CMainFrame.h"
@@ -27,6 +31,7 @@ namespace {
 
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitAlreadyRunning = 3;
 
 // Whether the staged package holds an application image (an entry whose
 // extension is exactly "bin", as the worker decides).
@@ -90,6 +95,23 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
     if (line.version) {
         std::fprintf(settings.out, "%s", qPrintable(CommandLine::VersionText()));
         return 0;
+    }
+
+    // One copy of the program at a time: a second one would clear and fill
+    // the staging directory under a first one's upgrade.
+    platform::InstanceLock instance;
+    std::string tempDir, tempError;
+    bool held = false;
+    if (platform::PrivateTempDir::Get(tempDir, tempError) && !instance.Acquire(tempDir, held) &&
+        held) {
+        const std::string text = res::StringTable::Load(res::IDP_ALREADY_RUNNING);
+        std::fprintf(settings.err, "kestrup: %s\n", text.c_str());
+        if (line.upgrade.isEmpty() && QApplication::instance() != nullptr) {
+            QMessageBox::information(
+                nullptr, QString::fromStdString(res::StringTable::Load(res::AFX_IDS_APP_TITLE)),
+                QString::fromStdString(text));
+        }
+        return kExitAlreadyRunning;
     }
 
     SimulationSession simulation;

@@ -6,9 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <QtCore/QCoreApplication>
 #include <QtWidgets/QTreeWidget>
+
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -18,6 +21,8 @@
 #include "engine/UpgradeWorker.h"
 #include "package/PackageGlobals.h"
 #include "platform/FileSystem.h"
+#include "platform/InstanceLock.h"
+#include "platform/PrivateTempDir.h"
 #include "platform/TimeFacility.h"
 #include "platform/WindowMessages.h"
 #include "res/Resource.h"
@@ -192,8 +197,33 @@ TEST_F(ProgramTest, UnknownPackageOrWrongArgumentsExitWithTwo) {
     EXPECT_NE(Output().find("no package named Other.pcg"), std::string::npos);
     EXPECT_EQ(Run({"--no-such-option"}), 2);
     EXPECT_EQ(Run({"--scenario", "/nonexistent/scenario", "--upgrade", "TPro_English.pcg"}), 2);
+    // A scenario that never ends or never comes is refused, not waited on.
+    const std::string fifo = sandbox.Root() + "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const char* scenario : {"/dev/zero", fifo.c_str()}) {
+        EXPECT_EQ(Run({"--scenario", scenario, "--upgrade", "TPro_English.pcg"}), 2) << scenario;
+    }
     EXPECT_EQ(Run({"--version"}), 0);
     EXPECT_NE(Output().find("Version 7.0.5"), std::string::npos);
+}
+
+TEST_F(ProgramTest, ASecondInstanceLeavesTheFirstOnesStagingAloneAndExitsWithThree) {
+    std::string tempDir, error;
+    ASSERT_TRUE(platform::PrivateTempDir::Get(tempDir, error)) << error;
+    std::filesystem::create_directories(tempDir + "test/");
+    ASSERT_TRUE(platform::FileSystem::WriteAll(tempDir + "test/c.bin", "being sent"));
+    {
+        platform::InstanceLock first;
+        bool held = false;
+        ASSERT_TRUE(first.Acquire(tempDir, held));
+        EXPECT_EQ(Run({"--simulate", "--upgrade", "TPro_English.pcg"}), 3);
+        EXPECT_NE(Output().find("Another Talvenmark Pro Upgrade Utility is already running."),
+                  std::string::npos)
+            << Output();
+        EXPECT_EQ(testsupport::PackageSandbox::Read(tempDir + "test/c.bin"), "being sent");
+    }
+    // Once the first has ended, the next one runs.
+    EXPECT_EQ(Run({"--simulate", "--upgrade", "TPro_English.pcg"}), 0) << Output();
 }
 
 // The application with the upgrade engine joined to it, on the simulated
