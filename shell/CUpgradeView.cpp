@@ -179,9 +179,14 @@ void CUpgradeView::OnInitialUpdate() {
         }
     }
 
-    // 8. Columns fitted. 9. The form keeps its size, so the frame that was
-    //    fitted around it when the view was installed stays as it is.
+    // 8. Columns fitted.
     AutoSizeColumns();
+
+    // 9. The frame's layout recalculated and the frame fitted to the form.
+    if (auto* frame = dynamic_cast<CMainFrame*>(window());
+        frame != nullptr && frame->centralWidget() == this) {
+        frame->ResizeParentToFit();
+    }
 }
 
 void CUpgradeView::AutoSizeColumns() {
