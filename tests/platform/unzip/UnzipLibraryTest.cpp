@@ -159,7 +159,6 @@ TEST_F(UnzipLibraryTest, FullExtractionIsFlatAndReplacesFiles) {
         ASSERT_TRUE(zip.Close());
     }
     ASSERT_TRUE(PackageSandbox::Write(target_ + "app.bin", "old app, longer than the new one"));
-    ASSERT_EQ(::chmod((target_ + "app.bin").c_str(), 0444), 0);
     ASSERT_TRUE(PackageSandbox::Write(target_ + "keep.txt", "unrelated"));
 
     // Folder names are dropped and folder members create nothing; the later
