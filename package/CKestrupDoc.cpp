@@ -214,12 +214,14 @@ bool CKestrupDoc::ScanPackages(const char* executablePath) {
             FileSystem::Delete(descriptor);
             continue;
         }
-        if (!FileSystem::CopyReplacing(descriptor, descriptorCopy)) {
+        // The copy and the deletion of the original in one step: every new
+        // file the scan makes costs the file system an inode, which adds up
+        // over a directory of packages.
+        if (!FileSystem::MoveReplacing(descriptor, descriptorCopy)) {
             FileSystem::Delete(descriptorCopy);
             FileSystem::Delete(descriptor);
             continue;
         }
-        FileSystem::Delete(descriptor);
 
         char language[kValueBufferSize];
         char version[kValueBufferSize];

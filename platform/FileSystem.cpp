@@ -206,6 +206,14 @@ bool FileSystem::CopyReplacing(const std::string& from, const std::string& to) {
     return ok;
 }
 
+bool FileSystem::MoveReplacing(const std::string& from, const std::string& to) {
+    struct stat st {};
+    if (::lstat(from.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return false;
+    }
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
 bool FileSystem::Delete(const std::string& path) {
     return ::unlink(path.c_str()) == 0;
 }

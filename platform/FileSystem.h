@@ -46,6 +46,13 @@ class FileSystem {
     // failure, leaving no partial file at `to`.
     static bool CopyReplacing(const std::string& from, const std::string& to);
 
+    // Moves a regular file (not followed through a link) to `to` within the
+    // same file system, replacing whatever file or link lies there (a link
+    // is replaced itself, never written through). The same bytes as
+    // CopyReplacing followed by deleting `from`, without making a new file.
+    // Returns false on failure, leaving both as they were.
+    static bool MoveReplacing(const std::string& from, const std::string& to);
+
     // Deletes a file or a symbolic link (the link itself, never its target).
     // Directories are not deleted. Returns false on failure.
     static bool Delete(const std::string& path);

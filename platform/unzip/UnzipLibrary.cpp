@@ -133,7 +133,12 @@ class Extraction {
         }
         found_.assign(includes_.size(), false);
 
-        if (!OpenTarget() || !OpenArchive() || !Survey() || !StartReading()) {
+        if (!OpenTarget() || !OpenArchive()) {
+            return result_;
+        }
+        // A full extraction is surveyed as a whole first; a named one is
+        // checked member by member as it goes.
+        if (includes_.empty() && (!Survey() || !StartReading())) {
             return result_;
         }
         bool first = true;
@@ -205,11 +210,14 @@ class Extraction {
         while (path.size() > 1 && path.back() == '/') {
             path.pop_back();
         }
-        if (!MakeDirectories(path)) {
-            Fail(UNZIP_DISK, ("cannot create " + path).c_str());
-            return false;
-        }
         rootFd_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (rootFd_ < 0 && errno == ENOENT) {
+            if (!MakeDirectories(path)) {
+                Fail(UNZIP_DISK, ("cannot create " + path).c_str());
+                return false;
+            }
+            rootFd_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        }
         if (rootFd_ < 0) {
             Fail(UNZIP_DISK, ("cannot open " + path).c_str());
             return false;
@@ -298,13 +306,18 @@ class Extraction {
             }
             total += static_cast<std::uint64_t>(size);
         }
-        struct statvfs fs {};
-        if (::fstatvfs(rootFd_, &fs) == 0 &&
-            total > static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize) {
+        if (!Fits(total)) {
             Fail(UNZIP_DISK, "not enough space in the target directory");
             return false;
         }
         return true;
+    }
+
+    // Whether bytes more fit the target's file system.
+    bool Fits(std::uint64_t bytes) const {
+        struct statvfs fs {};
+        return ::fstatvfs(rootFd_, &fs) != 0 ||
+               bytes <= static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize;
     }
 
     // Whether any pattern matches the whole member name; with `record`, the
@@ -372,6 +385,10 @@ class Extraction {
         if (archive_entry_size_is_set(entry) == 0 || size < 0 || size > kMaxMemberSize ||
             !PlainMethod(archive_)) {
             Fail(UNZIP_ERROR, (currentName_ + ": size or method not supported").c_str());
+            return false;
+        }
+        if (!Fits(static_cast<std::uint64_t>(size))) {
+            Fail(UNZIP_DISK, (currentName_ + ": not enough space in the target directory").c_str());
             return false;
         }
         if (callbacks_ != nullptr && callbacks_->ServCallBk != nullptr &&

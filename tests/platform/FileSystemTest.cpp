@@ -141,6 +141,18 @@ TEST_F(FileSystemTest, CopyReplacesALinkInsteadOfWritingThroughIt) {
     ASSERT_TRUE(FileSystem::KindOf(dir_ + "package.ini", kind));
     EXPECT_EQ(kind, FileSystem::Kind::File);
 
+    // A move replaces a link the same way, and moves only a regular file.
+    ASSERT_EQ(::symlink(outside.c_str(), (dir_ + "moved").c_str()), 0);
+    EXPECT_TRUE(FileSystem::MoveReplacing(dir_ + "package.ini", dir_ + "moved"));
+    ASSERT_TRUE(FileSystem::ReadAll(dir_ + "moved", text));
+    EXPECT_EQ(text, "[PACKAGE]\n");
+    EXPECT_FALSE(FileSystem::Exists(dir_ + "package.ini"));
+    ASSERT_TRUE(FileSystem::ReadAll(outside, text));
+    EXPECT_EQ(text, "precious");
+    ASSERT_EQ(::symlink((dir_ + "moved").c_str(), (dir_ + "l1").c_str()), 0);
+    EXPECT_FALSE(FileSystem::MoveReplacing(dir_ + "l1", dir_ + "l1-moved"));
+    EXPECT_FALSE(FileSystem::Exists(dir_ + "l1-moved"));
+
     // Deleting a link removes the link, not its target.
     ASSERT_EQ(::symlink(outside.c_str(), (dir_ + "l2").c_str()), 0);
     EXPECT_TRUE(FileSystem::Delete(dir_ + "l2"));
