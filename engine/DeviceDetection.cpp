@@ -118,9 +118,13 @@ HandOffResult HandOffToWorker(CKestrupDoc& document, int row) {
     if (!formed) {
         return HandOffResult::NoPackage;
     }
+    // Leftovers of an earlier package would be sent along with this one.
+    if (!cleared) {
+        return HandOffResult::StagingUnusable;
+    }
     // Half a package must never reach the instrument: a new boot image with
     // the old application would be the result.
-    if (!cleared || !document.UnpackPackage(g_szPackagePath)) {
+    if (!document.UnpackPackage(g_szPackagePath)) {
         document.ClearStagingDir();
         return HandOffResult::PackageDamaged;
     }

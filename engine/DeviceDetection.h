@@ -77,10 +77,11 @@ std::unique_ptr<platform::Thread> StartDetection(const CKestrupDoc& document, in
 
 // How a hand-off ended.
 enum class HandOffResult {
-    Posted,          // the package is staged whole and the worker told to start
-    NoPackage,       // no package path for the row
-    PackageDamaged,  // the package did not unpack whole; staging cleared again
-    NoWorker,        // no worker to post to
+    Posted,           // the package is staged whole and the worker told to start
+    NoPackage,        // no package path for the row
+    PackageDamaged,   // the package did not unpack whole; staging cleared again
+    StagingUnusable,  // the staging directory could not be emptied (or is a link)
+    NoWorker,         // no worker to post to
 };
 
 // The hand-off after connection: forms g_szPackagePath again from the row

@@ -34,6 +34,8 @@ constexpr std::array kStrings{
           "The package %s is damaged and cannot be installed. Nothing was sent to the "
           "instrument."},
     Entry{IDP_ALREADY_RUNNING, "Another Talvenmark Pro Upgrade Utility is already running."},
+    Entry{IDP_STAGING_UNUSABLE,
+          "The staging directory %s cannot be emptied. Nothing was sent to the instrument."},
 };
 
 }  // namespace

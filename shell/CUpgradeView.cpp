@@ -13,6 +13,7 @@
 #include "engine/MessageBoxService.h"
 #include "engine/Notifications.h"
 #include "engine/UpgradeWorker.h"
+#include "package/PackageGlobals.h"
 #include "platform/WindowMessages.h"
 #include "platform/ui/DialogUnits.h"
 #include "res/Artwork.h"
@@ -270,19 +271,31 @@ void CUpgradeView::StartUpgrade() {
 }
 
 void CUpgradeView::BeginTransfer(int row) {
-    if (kestrup::HandOffToWorker(m_document, row) == kestrup::HandOffResult::PackageDamaged) {
-        kestrup::ShowMessageBox(DamagedPackageText(m_document.GetItem(row, 3)));
-        kestrup::ReportRunEnded();
+    switch (kestrup::HandOffToWorker(m_document, row)) {
+        case kestrup::HandOffResult::PackageDamaged:
+            kestrup::ShowMessageBox(DamagedPackageText(m_document.GetItem(row, 3)));
+            kestrup::ReportRunEnded();
+            break;
+        case kestrup::HandOffResult::StagingUnusable:
+            kestrup::ShowMessageBox(Formatted(res::IDP_STAGING_UNUSABLE, g_szStagingDir));
+            kestrup::ReportRunEnded();
+            break;
+        default:
+            break;
     }
 }
 
-std::string CUpgradeView::DamagedPackageText(const char* packageName) {
-    std::string text = res::StringTable::Load(res::IDP_PACKAGE_DAMAGED);
+std::string CUpgradeView::Formatted(std::uint32_t id, const char* name) {
+    std::string text = res::StringTable::Load(id);
     const std::size_t at = text.find("%s");
     if (at != std::string::npos) {
-        text.replace(at, 2, packageName != nullptr ? packageName : "");
+        text.replace(at, 2, name != nullptr ? name : "");
     }
     return text;
+}
+
+std::string CUpgradeView::DamagedPackageText(const char* packageName) {
+    return Formatted(res::IDP_PACKAGE_DAMAGED, packageName);
 }
 
 bool CUpgradeView::eventFilter(QObject* watched, QEvent* event) {

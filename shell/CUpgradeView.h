@@ -62,8 +62,9 @@ class CUpgradeView : public QWidget,
     // The hand-off once the instrument is connected, on the detection
     // thread: unpacks the package of the row chosen at the command into the
     // staging directory and posts the start message to the upgrade worker.
-    // A package that does not unpack whole is not sent: the operator is told
-    // so in a message box, and the upgrade ends there.
+    // A package that does not unpack whole, or a staging directory that
+    // cannot be emptied, sends nothing: the operator is told so in a message
+    // box, and the upgrade ends there.
     void BeginTransfer(int row) override;
     // The text of that box for a package's file name.
     static std::string DamagedPackageText(const char* packageName);
@@ -93,6 +94,8 @@ class CUpgradeView : public QWidget,
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    // A string of the string table with its "%s" replaced by name.
+    static std::string Formatted(std::uint32_t id, const char* name);
     void CreateControls();
     void FollowSelection();
     int RowAt(const QPoint& viewportPos) const;

@@ -210,13 +210,13 @@ class Extraction {
         while (path.size() > 1 && path.back() == '/') {
             path.pop_back();
         }
-        rootFd_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        rootFd_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (rootFd_ < 0 && errno == ENOENT) {
             if (!MakeDirectories(path)) {
                 Fail(UNZIP_DISK, ("cannot create " + path).c_str());
                 return false;
             }
-            rootFd_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            rootFd_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         }
         if (rootFd_ < 0) {
             Fail(UNZIP_DISK, ("cannot open " + path).c_str());

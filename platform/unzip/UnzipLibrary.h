@@ -86,7 +86,8 @@ enum : int {
 // with * ? [...], matched against the whole member name; ifnc == 0 means
 // every member), less those named by xfnv, into lpDCL->lpszExtractDir.
 //
-// The target directory must be an absolute path; it is created when missing.
+// The target directory must be an absolute path and not a symbolic link; it
+// is created when missing.
 // Archives are untrusted: a member whose name is absolute or has a ".."
 // component, a symbolic or hard link, and a device, FIFO or socket entry are
 // never written. Nothing is written outside the target directory: an

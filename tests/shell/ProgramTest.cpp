@@ -88,7 +88,7 @@ class ProgramTest : public ::testing::Test {
 
     // Replaces the English package by one whose descriptor is sound (so it
     // is listed) but whose application image cannot be staged whole.
-    enum class Damage { Checksum, Method, RefusedMember, OverlongName, OverSize, SizeLie };
+    enum class Damage { None, Checksum, Method, RefusedMember, OverlongName, OverSize, SizeLie };
     void WriteDamaged(Damage damage) {
         const std::string path = sandbox.PackageDir() + "TPro_English.pcg";
         {
@@ -411,6 +411,23 @@ TEST_F(WiringTest, ADamagedPackageIsNotSentAndTheConnectionStays) {
     EXPECT_TRUE(app.m_Channel.Device().IsOpen());
     Pump(0);
     EXPECT_TRUE(UpgradeEnabled());
+
+    // A staging directory that is a link is neither emptied nor filled.
+    const std::string staging = g_szStagingDir;
+    std::filesystem::remove_all(staging);
+    ASSERT_TRUE(testsupport::PackageSandbox::Write(sandbox.Outside() + "keep", "keep"));
+    std::filesystem::create_directory_symlink(sandbox.Outside(),
+                                              staging.substr(0, staging.size() - 1));
+    WriteDamaged(Damage::None);
+    frame->Router().Route(res::ID_UPGRADE_VIA_USB);
+    for (int i = 0; i < 100000 && (kestrup::UpgradeBusy() || boxes.Texts().size() < 2); ++i) {
+        Pump(1);
+    }
+    ASSERT_EQ(boxes.Texts().size(), 2u);
+    EXPECT_NE(boxes.Texts()[1].find("cannot be emptied. Nothing was sent"), std::string::npos)
+        << boxes.Texts()[1];
+    EXPECT_TRUE(simulation.Instrument()->Protocol().Files().empty());
+    EXPECT_EQ(testsupport::PackageSandbox::Names(sandbox.Outside()), "keep");
 }
 
 }  // namespace

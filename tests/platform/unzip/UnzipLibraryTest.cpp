@@ -250,6 +250,15 @@ TEST_F(UnzipLibraryTest, TargetMustBeAnAbsoluteDirectory) {
     EXPECT_EQ(Wiz_SingleEntryUnzip(0, nullptr, 0, nullptr, nullptr, &callbacks_), UNZIP_PARAM);
     std::filesystem::current_path(cwd);
     EXPECT_EQ(PackageSandbox::Names(sandbox_.Outside()), "");
+
+    // A target that is a link is refused, with or without its trailing "/".
+    const std::string link = sandbox_.Root() + "link";
+    std::filesystem::create_directory_symlink(sandbox_.Outside(), link);
+    for (const std::string& target : {link, link + "/"}) {
+        target_ = target;
+        EXPECT_EQ(Unzip(Zip("a.pcg")), UNZIP_DISK) << target;
+    }
+    EXPECT_EQ(PackageSandbox::Names(sandbox_.Outside()), "");
 }
 
 TEST_F(UnzipLibraryTest, HostileMembersAreNeverWritten) {
