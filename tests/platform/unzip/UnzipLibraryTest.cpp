@@ -2,10 +2,12 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -419,6 +421,33 @@ TEST_F(UnzipLibraryTest, ArchivesAreBoundedBeforeAnythingIsWritten) {
             }
         }
     }
+}
+
+TEST_F(UnzipLibraryTest, AMemberNeverGrowsPastItsAnnouncedSize) {
+    // 8 MiB of zeros deflate to a few KiB; the header says 1000 bytes.
+    {
+        ArchiveWriter zip(Zip("bomb.pcg"));
+        zip.File("app.bin", std::string(8 << 20, '\0'));
+        ASSERT_TRUE(zip.Close());
+    }
+    std::string bytes = PackageSandbox::Read(Zip("bomb.pcg"));
+    PatchHeaders(bytes, 22, 24, 1000, 4);
+    ASSERT_TRUE(PackageSandbox::Write(Zip("bomb.pcg"), bytes));
+
+    // With files capped at 1 MiB, writing past the announced size would
+    // fail as a write error; the member is cut off before that.
+    struct rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit capped = saved;
+    capped.rlim_cur = 1 << 20;
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &capped), 0);
+    options_.noflag = 1;
+    const int result = Unzip(Zip("bomb.pcg"));
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(result, UNZIP_ERROR);
+    EXPECT_EQ(PackageSandbox::Names(target_), "");
 }
 
 }  // namespace
