@@ -6,10 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <QtCore/QCoreApplication>
 #include <QtWidgets/QTreeWidget>
 
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -88,7 +90,16 @@ class ProgramTest : public ::testing::Test {
 
     // Replaces the English package by one whose descriptor is sound (so it
     // is listed) but whose application image cannot be staged whole.
-    enum class Damage { None, Checksum, Method, RefusedMember, OverlongName, OverSize, SizeLie };
+    enum class Damage {
+        None,
+        Checksum,
+        Method,
+        RefusedMember,
+        OverlongName,
+        OverSize,
+        SizeLie,
+        DiskFull
+    };
     void WriteDamaged(Damage damage) {
         const std::string path = sandbox.PackageDir() + "TPro_English.pcg";
         {
@@ -177,12 +188,24 @@ TEST_F(ProgramTest, UnattendedFailuresExitWithOne) {
 
 TEST_F(ProgramTest, UnattendedDamagedPackageIsNeverSentAndExitsWithOne) {
     const std::string text = CUpgradeView::DamagedPackageText("TPro_English.pcg");
-    for (const Damage damage : {Damage::Checksum, Damage::Method, Damage::RefusedMember,
-                                Damage::OverlongName, Damage::OverSize, Damage::SizeLie}) {
+    for (const Damage damage :
+         {Damage::Checksum, Damage::Method, Damage::RefusedMember, Damage::OverlongName,
+          Damage::OverSize, Damage::SizeLie, Damage::DiskFull}) {
         WriteDamaged(damage);
-        EXPECT_EQ(Run({"--simulate", "--upgrade", "TPro_English.pcg"}), 1)
-            << static_cast<int>(damage) << "\n"
-            << Output();
+        // A full disk: no file of more than 16 KiB can be written, so the
+        // 30000-byte application image cannot be staged.
+        struct rlimit saved {};
+        ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        if (damage == Damage::DiskFull) {
+            struct rlimit full = saved;
+            full.rlim_cur = 16 * 1024;
+            ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &full), 0);
+        }
+        const int status = Run({"--simulate", "--upgrade", "TPro_English.pcg"});
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, oldHandler);
+        EXPECT_EQ(status, 1) << static_cast<int>(damage) << "\n" << Output();
         const std::string out = Output();
         EXPECT_NE(out.find("Status: USB device connected"), std::string::npos) << out;
         EXPECT_NE(out.find(text), std::string::npos) << static_cast<int>(damage) << "\n" << out;
