@@ -83,7 +83,7 @@ std::uint32_t DetectThreadProc(const DetectionContext& context) {
         g_bConnected.store(1);
         platform::WindowMessages::Send(context.mainWindow, WM_SET_MODE_USB, 0, 0);
         if (context.view != nullptr) {
-            context.view->BeginTransfer();
+            context.view->BeginTransfer(context.row);
         }
         return 0;
     }
@@ -93,7 +93,9 @@ std::unique_ptr<platform::Thread> StartDetection(const CKestrupDoc& document, in
                                                  const DetectionContext& context) {
     document.FormPackagePath(row);
     g_nDetectionThreads.fetch_add(1);
-    auto thread = platform::Thread::Start([context] {
+    DetectionContext chosen = context;
+    chosen.row = row;
+    auto thread = platform::Thread::Start([context = std::move(chosen)] {
         DetectThreadProc(context);
         g_nDetectionThreads.fetch_sub(1);
         if (context.ended) {
@@ -110,23 +112,32 @@ std::unique_ptr<platform::Thread> StartDetection(const CKestrupDoc& document, in
     return thread;
 }
 
-bool HandOffToWorker(CKestrupDoc& document, int row) {
+HandOffResult HandOffToWorker(CKestrupDoc& document, int row) {
     const bool formed = document.FormPackagePath(row);
-    document.ClearStagingDir();
+    const bool cleared = document.ClearStagingDir();
     if (!formed) {
-        return false;
+        return HandOffResult::NoPackage;
     }
-    document.UnpackPackage(g_szPackagePath);
+    // Leftovers of an earlier package would be sent along with this one.
+    if (!cleared) {
+        return HandOffResult::StagingUnusable;
+    }
+    // Half a package must never reach the instrument: a new boot image with
+    // the old application would be the result.
+    if (!document.UnpackPackage(g_szPackagePath)) {
+        document.ClearStagingDir();
+        return HandOffResult::PackageDamaged;
+    }
     platform::Thread* worker = g_pUpgradeThread.load();
     if (worker == nullptr) {
-        return false;
+        return HandOffResult::NoWorker;
     }
     g_bUpgradeRunPending.store(true);
     if (!platform::ThreadMessageQueue::Post(worker->Id(), START_MESSAGE, START_MESSAGE_WPARAM, 0)) {
         g_bUpgradeRunPending.store(false);
-        return false;
+        return HandOffResult::NoWorker;
     }
-    return true;
+    return HandOffResult::Posted;
 }
 
 }  // namespace kestrup

@@ -26,8 +26,9 @@ inline constexpr int kMaxInterfaceIndex = 126;
 class UpgradeHandOff {
   public:
     virtual ~UpgradeHandOff() = default;
-    // Detection thread.
-    virtual void BeginTransfer() = 0;
+    // Detection thread. row is the package row chosen when the upgrade was
+    // asked for, whatever the list's selection has become since.
+    virtual void BeginTransfer(int row) = 0;
 };
 
 // Everything a detection thread works with. The events and the channel
@@ -41,6 +42,8 @@ struct DetectionContext {
     UpgradeHandOff* view = nullptr;
     // Called on the detection thread as its very last step (may be empty).
     std::function<void()> ended;
+    // The package row the upgrade was asked for; StartDetection sets it.
+    int row = -1;
 };
 
 // True while a detection thread started by StartDetection is running. Any
@@ -72,10 +75,20 @@ std::uint32_t DetectThreadProc(const DetectionContext& context);
 std::unique_ptr<platform::Thread> StartDetection(const CKestrupDoc& document, int row,
                                                  const DetectionContext& context);
 
-// The hand-off after connection: forms g_szPackagePath again, empties the
-// staging directory, unpacks the package into it and posts the start message
-// to the upgrade worker. Detection thread. Returns false (and posts nothing)
-// when the package path cannot be formed or no worker is running.
-bool HandOffToWorker(CKestrupDoc& document, int row);
+// How a hand-off ended.
+enum class HandOffResult {
+    Posted,           // the package is staged whole and the worker told to start
+    NoPackage,        // no package path for the row
+    PackageDamaged,   // the package did not unpack whole; staging cleared again
+    StagingUnusable,  // the staging directory could not be emptied (or is a link)
+    NoWorker,         // no worker to post to
+};
+
+// The hand-off after connection: forms g_szPackagePath again from the row
+// chosen at the command, empties the staging directory, unpacks the package
+// into it and posts the start message to the upgrade worker. A package that
+// does not unpack whole is never sent: the staging directory is cleared again
+// and nothing is posted. Detection thread.
+HandOffResult HandOffToWorker(CKestrupDoc& document, int row);
 
 }  // namespace kestrup

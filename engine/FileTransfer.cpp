@@ -160,12 +160,18 @@ CrcResult ComputeFileCrc(int fd, std::uint32_t announced, std::uint32_t& crc) {
 }
 
 void SendFile(const char* path, platform::MessageWindow* notify, bool withChecksum) {
-    OpenFile file(::open(path, O_RDONLY | O_CLOEXEC));
+    // Only regular files are sent; a directory, a link, a FIFO or a device
+    // is skipped quietly without being opened (opening a FIFO would wait
+    // for a writer for good). The open itself follows no link and does not
+    // block, in case the entry changed in between.
+    struct stat st {};
+    if (::lstat(path, &st) != 0 || !S_ISREG(st.st_mode)) {
+        return;
+    }
+    OpenFile file(::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (file.fd() < 0) {
         return;
     }
-    // Only regular files are sent; a directory or a device is skipped quietly.
-    struct stat st {};
     if (::fstat(file.fd(), &st) != 0 || !S_ISREG(st.st_mode)) {
         return;
     }

@@ -80,7 +80,9 @@ void UpgradeRun(platform::MessageWindow* frame) {
     }
     for (const auto& entry : entries) {
         const std::string& name = entry.name;
-        if (name.empty() || name[0] == '.') {
+        // Only regular files are sent: a folder, a link, a FIFO or a device
+        // in the staging directory is never opened.
+        if (name.empty() || name[0] == '.' || entry.kind != platform::FileSystem::Kind::File) {
             continue;
         }
         const bool application = HasExtension(name, "bin");
@@ -134,14 +136,18 @@ void UpgradeThreadProc(platform::MessageWindow* frame) {
             UpgradeRun(frame);
         }
         g_bUpgradeRunPending.store(false);
-        std::function<void()> callback;
-        {
-            std::lock_guard lock(g_runEndedMutex);
-            callback = g_runEnded;
-        }
-        if (callback) {
-            callback();
-        }
+        ReportRunEnded();
+    }
+}
+
+void ReportRunEnded() {
+    std::function<void()> callback;
+    {
+        std::lock_guard lock(g_runEndedMutex);
+        callback = g_runEnded;
+    }
+    if (callback) {
+        callback();
     }
 }
 

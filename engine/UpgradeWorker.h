@@ -39,6 +39,10 @@ void UpgradeThreadProc(platform::MessageWindow* frame);
 // (after the run, or after discarding it); null removes it. Any thread.
 void SetRunEndedCallback(std::function<void()> callback);
 
+// Tells the run-ended callback (if any) that an upgrade ended before a run
+// reached the worker: the hand-off refused the package. Any thread.
+void ReportRunEnded();
+
 // One upgrade run: the opening request and its answer, every file of the
 // staging directory in listing order with a checksum ("package.inf" skipped;
 // the ".boot" and ".bin" files deferred), then the boot image, then the

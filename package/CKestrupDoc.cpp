@@ -188,6 +188,8 @@ bool CKestrupDoc::ScanPackages(const char* executablePath) {
 
     USERFUNCTIONS callbacks;
     FillCallbacks(callbacks);
+    // Only a descriptor that the descriptor reader reads whole is extracted.
+    callbacks.ServCallBk = UnzipDescriptorServiceCallback;
     DCL options{};
     char member[] = "package.inf";
     char* members[] = {member};
@@ -212,12 +214,14 @@ bool CKestrupDoc::ScanPackages(const char* executablePath) {
             FileSystem::Delete(descriptor);
             continue;
         }
-        if (!FileSystem::CopyReplacing(descriptor, descriptorCopy)) {
+        // The copy and the deletion of the original in one step: every new
+        // file the scan makes costs the file system an inode, which adds up
+        // over a directory of packages.
+        if (!FileSystem::MoveReplacing(descriptor, descriptorCopy)) {
             FileSystem::Delete(descriptorCopy);
             FileSystem::Delete(descriptor);
             continue;
         }
-        FileSystem::Delete(descriptor);
 
         char language[kValueBufferSize];
         char version[kValueBufferSize];
@@ -238,25 +242,13 @@ bool CKestrupDoc::ScanPackages(const char* executablePath) {
     return true;
 }
 
-void CKestrupDoc::ClearStagingDir() {
+bool CKestrupDoc::ClearStagingDir() {
     if (!StagingDirUsable()) {
-        return;
+        return false;
     }
-    std::vector<FileSystem::Entry> entries;
-    if (!FileSystem::List(g_szStagingDir, entries)) {
-        return;
-    }
-    for (const FileSystem::Entry& entry : entries) {
-        if (entry.name == "." || entry.name == ".." || entry.kind == FileSystem::Kind::Directory) {
-            continue;
-        }
-        char path[kPathBufferSize];
-        if (!PathFormat::Into(path, sizeof path, "%s%s", g_szStagingDir, entry.name.c_str())) {
-            continue;
-        }
-        FileSystem::SetNormalAttributes(path);
-        FileSystem::Delete(path);
-    }
+    // Everything goes, folders too: members are staged flat, so anything
+    // else there is a leftover that would only get in a later package's way.
+    return FileSystem::ClearDirectory(g_szStagingDir);
 }
 
 bool CKestrupDoc::UnpackPackage(const char* archivePath) {

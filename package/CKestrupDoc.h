@@ -12,7 +12,7 @@
 // from the UI and detection threads; only a scan changes it. ClearStagingDir
 // and UnpackPackage run on the detection thread. No step shows a message:
 // an archive that cannot be used is left out of the table, and a failed
-// staging step leaves the staging directory with fewer files.
+// staging step is reported to the caller, which sends nothing then.
 class CKestrupDoc {
   public:
     // Cells per row: language, version, version date, archive file name.
@@ -38,14 +38,19 @@ class CKestrupDoc {
     // Frees every cell; the table is empty and the row count 0.
     void FreeItems();
 
-    // Deletes the plain files (and links) directly in g_szStagingDir, making
-    // read-only files writable first. Subdirectories are left alone. Does
-    // nothing while g_szStagingDir is empty or not an absolute path.
-    void ClearStagingDir();
-    // Extracts every member of the archive into g_szStagingDir, replacing
-    // files of the same names and creating the directory when missing. Does
-    // nothing while g_szStagingDir is empty or not an absolute path. Returns
-    // true when the whole archive was extracted; callers may ignore it.
+    // Removes everything in g_szStagingDir, files and folders, through
+    // directory handles and without following links; a staging directory
+    // that is a link is refused. Does nothing while g_szStagingDir is empty
+    // or not an absolute path. True when the directory is empty afterwards
+    // (or does not exist).
+    bool ClearStagingDir();
+    // Extracts every member of the archive as a plain file directly into
+    // g_szStagingDir (folder names dropped, a later member replacing an
+    // earlier one of the same name), creating the directory when missing.
+    // Does nothing while g_szStagingDir is empty or not an absolute path.
+    // True only when the whole archive was extracted: a damaged or refused
+    // member, an over-size package or a full disk make it false, and the
+    // staging directory then holds a part of the package at most.
     bool UnpackPackage(const char* archivePath);
 
     // Sets g_szPackagePath to g_szPackageDir followed by the archive name of

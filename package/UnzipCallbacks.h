@@ -12,3 +12,7 @@ int UnzipReplaceCallback(char* fileName);
 int UnzipPasswordCallback(char* buffer, int size, const char* prompt, const char* entryName);
 // Told about each member before it is written; returns 0 (carry on).
 int UnzipServiceCallback(const char* entryName, unsigned long size);
+// The scan's service callback: a descriptor larger than the descriptor
+// reader reads is not extracted at all (returns 1, which stops the
+// extraction); any other returns 0.
+int UnzipDescriptorServiceCallback(const char* entryName, unsigned long size);

@@ -2,11 +2,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -49,6 +52,53 @@ bool ReplaceWith(const std::string& to, Producer&& producer) {
     return false;
 }
 
+// Removes everything inside the open directory dfd. Folders deeper than
+// this are not walked (the program's own directories are flat).
+constexpr int kMaxClearDepth = 32;
+
+bool ClearAt(int dfd, int depth) {
+    DIR* dir = ::fdopendir(dfd);
+    if (dir == nullptr) {
+        ::close(dfd);
+        return false;
+    }
+    std::vector<std::string> names;
+    while (struct dirent* e = ::readdir(dir)) {
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+            names.emplace_back(e->d_name);
+        }
+    }
+    bool ok = true;
+    const int fd = ::dirfd(dir);
+    for (const std::string& name : names) {
+        struct stat st {};
+        if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            ok = ok && errno == ENOENT;
+            continue;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            const int sub =
+                ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (sub < 0 || depth >= kMaxClearDepth) {
+                if (sub >= 0) {
+                    ::close(sub);
+                }
+                ok = false;
+                continue;
+            }
+            // A folder without write permission for its owner cannot be
+            // emptied; make it writable first.
+            ::fchmod(sub, (st.st_mode & 07777) | S_IRWXU);
+            const bool emptied = ClearAt(sub, depth + 1);
+            ok = emptied && ::unlinkat(fd, name.c_str(), AT_REMOVEDIR) == 0 && ok;
+        } else {
+            ok = ::unlinkat(fd, name.c_str(), 0) == 0 && ok;
+        }
+    }
+    ::closedir(dir);
+    return ok;
+}
+
 }  // namespace
 
 std::string FileSystem::ExecutablePath() {
@@ -80,7 +130,26 @@ bool FileSystem::List(const std::string& directory, std::vector<Entry>& entries)
         entries.push_back(Entry{e->d_name, kind});
     }
     ::closedir(dir);
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+        const int folded = ::strcasecmp(a.name.c_str(), b.name.c_str());
+        return folded != 0 ? folded < 0 : a.name < b.name;
+    });
     return true;
+}
+
+bool FileSystem::ClearDirectory(const std::string& directory) {
+    // Without its trailing "/": a path ending in "/" resolves a final link
+    // even with O_NOFOLLOW.
+    std::string path = directory;
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        struct stat st {};
+        return errno == ENOENT && ::lstat(path.c_str(), &st) != 0;
+    }
+    return ClearAt(fd, 0);
 }
 
 bool FileSystem::KindOf(const std::string& path, Kind& kind) {
@@ -137,16 +206,30 @@ bool FileSystem::CopyReplacing(const std::string& from, const std::string& to) {
     return ok;
 }
 
+bool FileSystem::MoveReplacing(const std::string& from, const std::string& to) {
+    struct stat st {};
+    if (::lstat(from.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return false;
+    }
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
 bool FileSystem::Delete(const std::string& path) {
     return ::unlink(path.c_str()) == 0;
 }
 
-bool FileSystem::ReadAll(const std::string& path, std::string& contents) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+bool FileSystem::ReadAll(const std::string& path, std::string& contents, std::size_t maxBytes) {
+    contents.clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return false;
     }
-    contents.clear();
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<std::uint64_t>(st.st_size) > maxBytes) {
+        ::close(fd);
+        return false;
+    }
     char buffer[65536];
     while (true) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -156,6 +239,12 @@ bool FileSystem::ReadAll(const std::string& path, std::string& contents) {
         if (n <= 0) {
             ::close(fd);
             return n == 0;
+        }
+        if (contents.size() + static_cast<size_t>(n) > maxBytes) {
+            // The file grew while it was read.
+            ::close(fd);
+            contents.clear();
+            return false;
         }
         contents.append(buffer, static_cast<size_t>(n));
     }

@@ -21,6 +21,9 @@ inline constexpr std::uint32_t AFX_IDS_IDLEMESSAGE = 57345;
 inline constexpr std::uint32_t AFX_IDS_OPENFILE = 61440;
 inline constexpr std::uint32_t AFX_IDS_ALLFILTER = 61442;
 inline constexpr std::uint32_t AFX_IDP_FAILED_TO_CREATE_DOC = 61700;
+inline constexpr std::uint32_t IDP_PACKAGE_DAMAGED = 201;  // %s: the package's file name
+inline constexpr std::uint32_t IDP_ALREADY_RUNNING = 202;
+inline constexpr std::uint32_t IDP_STAGING_UNUSABLE = 203;  // %s: the staging directory
 
 // Commands.
 inline constexpr std::uint32_t ID_START_UPGRADE = 32774;

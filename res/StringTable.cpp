@@ -30,6 +30,12 @@ constexpr std::array kStrings{
     Entry{AFX_IDS_OPENFILE, "Open"},
     Entry{AFX_IDS_ALLFILTER, "All Files (*.*)"},
     Entry{AFX_IDP_FAILED_TO_CREATE_DOC, "Failed to create empty document."},
+    Entry{IDP_PACKAGE_DAMAGED,
+          "The package %s is damaged and cannot be installed. Nothing was sent to the "
+          "instrument."},
+    Entry{IDP_ALREADY_RUNNING, "Another Talvenmark Pro Upgrade Utility is already running."},
+    Entry{IDP_STAGING_UNUSABLE,
+          "The staging directory %s cannot be emptied. Nothing was sent to the instrument."},
 };
 
 }  // namespace

@@ -172,6 +172,10 @@ bool CKestrupApp::OnCommand(std::uint32_t id) {
             }
             return true;
         case res::ID_FILE_OPEN: {
+            // Opening fills the list again and resets the chosen row.
+            if (kestrup::UpgradeBusy()) {
+                return true;
+            }
             QFileDialog dialog(GetMainWnd());
             PrepareOpenDialog(dialog);
             if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
@@ -192,10 +196,10 @@ bool CKestrupApp::OnCommand(std::uint32_t id) {
 bool CKestrupApp::OnUpdateCommand(std::uint32_t id, platform::ui::CommandState& state) {
     switch (id) {
         case res::ID_FILE_NEW:
+        case res::ID_FILE_OPEN:
             state.enabled = !kestrup::UpgradeBusy();
             return true;
         case res::ID_APP_ABOUT:
-        case res::ID_FILE_OPEN:
         case res::ID_APP_EXIT:
             state.enabled = true;
             return true;

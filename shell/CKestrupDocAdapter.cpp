@@ -1,5 +1,9 @@
 #include "shell/CKestrupDocAdapter.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QtCore/QFile>
 #include <QtCore/QFileInfo>
 #include <algorithm>
@@ -56,12 +60,19 @@ bool CKestrupDocAdapter::OnNewDocument() {
 }
 
 bool CKestrupDocAdapter::OnOpenDocument(const QString& path) {
-    // The file has to be there and readable; nothing of it is read.
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    // The file has to be a readable regular file; nothing of it is read. It
+    // is opened without blocking, so a FIFO is refused, not waited on.
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
         return false;
     }
-    file.close();
+    struct stat st {};
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    ::close(fd);
+    if (!regular) {
+        return false;
+    }
     m_bModified = false;
     return true;
 }

@@ -7,6 +7,7 @@
 #include <QtGui/QPixmap>
 #include <QtGui/QScreen>
 #include <QtGui/QStatusTipEvent>
+#include <QtWidgets/QLayout>
 #include <QtWidgets/QMenuBar>
 #include <QtWidgets/QProgressBar>
 #include <cstdarg>
@@ -196,21 +197,33 @@ void CMainFrame::LoadAccelerators() {
 
 void CMainFrame::SetView(QWidget* view, platform::ui::CommandTarget* viewTarget,
                          platform::ui::CommandTarget* documentTarget) {
-    // The frame fits around the view once, at the view's size, and keeps
-    // that size; the view then takes whatever room the bars leave it.
+    setCentralWidget(view);
+    Router().SetActiveView(viewTarget, documentTarget);
+    ResizeParentToFit();
+    CentreOnScreen();
+}
+
+void CMainFrame::ResizeParentToFit() {
+    // The frame fits around the view at the view's size and keeps that size
+    // until the next fit; the view takes whatever room the bars leave it.
+    QWidget* view = centralWidget();
+    if (view == nullptr) {
+        return;
+    }
     const QSize wanted = view->sizeHint().isValid()
                              ? view->sizeHint().expandedTo(view->minimumSize())
                              : view->size();
     const QSize viewMinimum = view->minimumSize();
     view->setMinimumSize(wanted);
-    setCentralWidget(view);
-    Router().SetActiveView(viewTarget, documentTarget);
     setMinimumSize(0, 0);
     setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+    if (QLayout* frameLayout = layout()) {
+        frameLayout->invalidate();
+        frameLayout->activate();
+    }
     adjustSize();
     setFixedSize(sizeHint());
     view->setMinimumSize(viewMinimum);
-    CentreOnScreen();
 }
 
 bool CMainFrame::OnCommand(std::uint32_t id) {

@@ -32,6 +32,9 @@ class CMainFrame : public platform::ui::FrameWindow,
     // size and centres it on the screen.
     void SetView(QWidget* view, platform::ui::CommandTarget* viewTarget,
                  platform::ui::CommandTarget* documentTarget);
+    // Recalculates the layout and fits the frame around the view again, at
+    // the view's form size (after each fill of the list). UI thread.
+    void ResizeParentToFit();
     QWidget* View() const { return centralWidget(); }
 
     // The buffer holding the name of the file being sent (the engine's

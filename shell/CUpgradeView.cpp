@@ -10,11 +10,15 @@
 #include <QtWidgets/QTreeWidget>
 #include <algorithm>
 
+#include "engine/MessageBoxService.h"
 #include "engine/Notifications.h"
+#include "engine/UpgradeWorker.h"
+#include "package/PackageGlobals.h"
 #include "platform/WindowMessages.h"
 #include "platform/ui/DialogUnits.h"
 #include "res/Artwork.h"
 #include "res/Resource.h"
+#include "res/StringTable.h"
 #include "shell/CKestrupDocAdapter.h"
 #include "shell/CMainFrame.h"
 
@@ -176,9 +180,14 @@ void CUpgradeView::OnInitialUpdate() {
         }
     }
 
-    // 8. Columns fitted. 9. The form keeps its size, so the frame that was
-    //    fitted around it when the view was installed stays as it is.
+    // 8. Columns fitted.
     AutoSizeColumns();
+
+    // 9. The frame's layout recalculated and the frame fitted to the form.
+    if (auto* frame = dynamic_cast<CMainFrame*>(window());
+        frame != nullptr && frame->centralWidget() == this) {
+        frame->ResizeParentToFit();
+    }
 }
 
 void CUpgradeView::AutoSizeColumns() {
@@ -261,8 +270,32 @@ void CUpgradeView::StartUpgrade() {
     }
 }
 
-void CUpgradeView::BeginTransfer() {
-    kestrup::HandOffToWorker(m_document, m_nSelectedItem.load());
+void CUpgradeView::BeginTransfer(int row) {
+    switch (kestrup::HandOffToWorker(m_document, row)) {
+        case kestrup::HandOffResult::PackageDamaged:
+            kestrup::ShowMessageBox(DamagedPackageText(m_document.GetItem(row, 3)));
+            kestrup::ReportRunEnded();
+            break;
+        case kestrup::HandOffResult::StagingUnusable:
+            kestrup::ShowMessageBox(Formatted(res::IDP_STAGING_UNUSABLE, g_szStagingDir));
+            kestrup::ReportRunEnded();
+            break;
+        default:
+            break;
+    }
+}
+
+std::string CUpgradeView::Formatted(std::uint32_t id, const char* name) {
+    std::string text = res::StringTable::Load(id);
+    const std::size_t at = text.find("%s");
+    if (at != std::string::npos) {
+        text.replace(at, 2, name != nullptr ? name : "");
+    }
+    return text;
+}
+
+std::string CUpgradeView::DamagedPackageText(const char* packageName) {
+    return Formatted(res::IDP_PACKAGE_DAMAGED, packageName);
 }
 
 bool CUpgradeView::eventFilter(QObject* watched, QEvent* event) {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "engine/DeviceDetection.h"
 #include "platform/MessageWindow.h"
@@ -59,9 +60,14 @@ class CUpgradeView : public QWidget,
     void StartUpgrade();
 
     // The hand-off once the instrument is connected, on the detection
-    // thread: unpacks the chosen package into the staging directory and
-    // posts the start message to the upgrade worker.
-    void BeginTransfer() override;
+    // thread: unpacks the package of the row chosen at the command into the
+    // staging directory and posts the start message to the upgrade worker.
+    // A package that does not unpack whole, or a staging directory that
+    // cannot be emptied, sends nothing: the operator is told so in a message
+    // box, and the upgrade ends there.
+    void BeginTransfer(int row) override;
+    // The text of that box for a package's file name.
+    static std::string DamagedPackageText(const char* packageName);
 
     // Where device detection starts. Given the chosen row, it starts the
     // detection and reports to the main window. Until one is set, StartUpgrade
@@ -88,6 +94,8 @@ class CUpgradeView : public QWidget,
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    // A string of the string table with its "%s" replaced by name.
+    static std::string Formatted(std::uint32_t id, const char* name);
     void CreateControls();
     void FollowSelection();
     int RowAt(const QPoint& viewportPos) const;

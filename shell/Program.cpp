@@ -3,6 +3,7 @@
 #include <QtCore/QMetaObject>
 #include <QtCore/QTimer>
 #include <QtWidgets/QApplication>
+#include <QtWidgets/QMessageBox>
 #include <QtWidgets/QTreeWidget>
 #include <cstdlib>
 #include <vector>
@@ -12,11 +13,14 @@
 #include "engine/Notifications.h"
 #include "package/PackageGlobals.h"
 #include "platform/FileSystem.h"
+#include "platform/InstanceLock.h"
+#include "platform/PrivateTempDir.h"
 #include "platform/usbio/SimulatedDevice.h"
 #include "platform/usbio/UsbioDriver.h"
 #include "platform/usbio/libusb/InstrumentSurvey.h"
 #include "platform/usbio/libusb/LibusbBackend.h"
 #include "res/Resource.h"
+#include "res/StringTable.h"
 #include "shell/CKestrupApp.h"
 #include "shell/CKestrupDocTemplate.h"
 #include "shell/CMainFrame.h"
@@ -32,6 +36,7 @@ namespace {
 
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitAlreadyRunning = 3;
 
 // Whether the staged package holds an application image (an entry whose
 // extension is exactly "bin", as the worker decides).
@@ -177,15 +182,35 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
 
     const std::string historyPath =
         settings.historyPath.empty() ? UpgradeHistory::DefaultPath() : settings.historyPath;
+    if (line.history > 0) {
+        return OperatorTools::ShowHistory(historyPath, line.history, settings.out);
+    }
+
+    // One copy of the program at a time: a second one would clear and fill
+    // the staging directory under a first one's upgrade.
+    platform::InstanceLock instance;
+    std::string tempDir, tempError;
+    bool held = false;
+    if (platform::PrivateTempDir::Get(tempDir, tempError) && !instance.Acquire(tempDir, held) &&
+        held) {
+        const std::string text = res::StringTable::Load(res::IDP_ALREADY_RUNNING);
+        std::fprintf(settings.err, "kestrup: %s\n", text.c_str());
+        if (line.upgrade.isEmpty() && !line.list && !line.listInstruments &&
+            QApplication::instance() != nullptr) {
+            QMessageBox::information(
+                nullptr, QString::fromStdString(res::StringTable::Load(res::AFX_IDS_APP_TITLE)),
+                QString::fromStdString(text));
+        }
+        return kExitAlreadyRunning;
+    }
     if (line.list) {
+        // The scan extracts descriptors into the private temporary directory
+        // and empties staging, so it runs only while this copy holds the lock.
         return OperatorTools::ListPackages(settings.executablePath, settings.out);
     }
     if (line.listInstruments) {
         return OperatorTools::ListInstruments(line.simulate, line.usbIds, settings.out,
                                               settings.err);
-    }
-    if (line.history > 0) {
-        return OperatorTools::ShowHistory(historyPath, line.history, settings.out);
     }
 
     SimulationSession simulation;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -12,8 +13,10 @@
 namespace platform {
 namespace {
 
-// Reads at most `limit` bytes of a regular file. A FIFO or device is refused
-// rather than waited on.
+// Reads a regular file up to `limit` bytes into a buffer sized from the
+// file. A longer file is read up to its last whole line within the limit, so
+// a value is never cut at the limit. A FIFO or device is refused rather than
+// waited on.
 bool ReadHead(const char* path, std::size_t limit, std::string& out) {
     const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -24,10 +27,13 @@ bool ReadHead(const char* path, std::size_t limit, std::string& out) {
         ::close(fd);
         return false;
     }
-    out.resize(limit);
+    // One byte more than the limit tells a longer file apart.
+    const std::size_t want =
+        std::min(static_cast<std::size_t>(st.st_size < 0 ? 0 : st.st_size), limit) + 1;
+    out.resize(want);
     std::size_t have = 0;
-    while (have < limit) {
-        const ssize_t n = ::read(fd, out.data() + have, limit - have);
+    while (have < want) {
+        const ssize_t n = ::read(fd, out.data() + have, want - have);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -37,6 +43,10 @@ bool ReadHead(const char* path, std::size_t limit, std::string& out) {
         have += static_cast<std::size_t>(n);
     }
     ::close(fd);
+    if (have > limit) {
+        const std::size_t lastNewline = out.rfind('\n', limit - 1);
+        have = lastNewline == std::string::npos ? 0 : lastNewline + 1;
+    }
     out.resize(have);
     return true;
 }

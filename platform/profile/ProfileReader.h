@@ -20,9 +20,10 @@ namespace platform {
 // - The first occurrence of a key wins; a section that appears twice is
 //   searched in file order, so again the first occurrence wins.
 // - A UTF-8 byte-order mark at the start and CRLF line ends are accepted.
-// - Only the first kMaxFileBytes of a file are looked at, so a huge file
-//   cannot make a read slow; binary content is read as text and a value ends
-//   at an embedded NUL.
+// - Only the first kMaxFileBytes of a file are looked at, up to the last
+//   whole line within them (a value is never cut at the limit), so a huge
+//   file cannot make a read slow; binary content is read as text and a value
+//   ends at an embedded NUL.
 // - A missing file, section or key gives the default (empty when null).
 // The value is cut to size - 1 bytes and always terminated. Any thread.
 class ProfileReader {

@@ -5,17 +5,40 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
 namespace {
 
 constexpr std::size_t kPasswordSize = 256;
+
+// The largest size a member's header can announce without the 64-bit
+// extension; anything larger (or the extension's marker) is refused.
+constexpr la_int64_t kMaxMemberSize = 0xFFFFFFFELL;
+
+// Whether libarchive's description of the current member names a
+// compression method that a package uses: stored or deflated. Any other
+// method brings a decoder whose memory the archive itself decides.
+bool PlainMethod(archive* a) {
+    const char* format = archive_format_name(a);
+    if (format == nullptr) {
+        return false;
+    }
+    const std::string name(format);
+    auto endsWith = [&name](const char* tail) {
+        const std::size_t n = std::strlen(tail);
+        return name.size() >= n && name.compare(name.size() - n, n, tail) == 0;
+    };
+    return endsWith("(uncompressed)") || endsWith("(deflation)");
+}
 
 std::atomic<unsigned> g_tempCounter{0};
 
@@ -113,6 +136,11 @@ class Extraction {
         if (!OpenTarget() || !OpenArchive()) {
             return result_;
         }
+        // A full extraction is surveyed as a whole first; a named one is
+        // checked member by member as it goes.
+        if (includes_.empty() && (!Survey() || !StartReading())) {
+            return result_;
+        }
         bool first = true;
         while (true) {
             archive_entry* entry = nullptr;
@@ -182,11 +210,14 @@ class Extraction {
         while (path.size() > 1 && path.back() == '/') {
             path.pop_back();
         }
-        if (!MakeDirectories(path)) {
-            Fail(UNZIP_DISK, ("cannot create " + path).c_str());
-            return false;
+        rootFd_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (rootFd_ < 0 && errno == ENOENT) {
+            if (!MakeDirectories(path)) {
+                Fail(UNZIP_DISK, ("cannot create " + path).c_str());
+                return false;
+            }
+            rootFd_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         }
-        rootFd_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (rootFd_ < 0) {
             Fail(UNZIP_DISK, ("cannot open " + path).c_str());
             return false;
@@ -206,6 +237,19 @@ class Extraction {
             Fail(UNZIP_NOARCHIVE, ("cannot open " + std::string(dcl_.lpszZipFN)).c_str());
             return false;
         }
+        return StartReading();
+    }
+
+    // (Re)starts reading the archive from its first member.
+    bool StartReading() {
+        if (archive_ != nullptr) {
+            archive_read_free(archive_);
+            archive_ = nullptr;
+        }
+        if (::lseek(archiveFd_, 0, SEEK_SET) != 0) {
+            Fail(UNZIP_NOARCHIVE, "cannot read the archive");
+            return false;
+        }
         archive_ = archive_read_new();
         if (archive_ == nullptr) {
             Fail(UNZIP_NOARCHIVE, "out of memory");
@@ -218,6 +262,62 @@ class Extraction {
             return false;
         }
         return true;
+    }
+
+    // Whether a member is one that this extraction writes.
+    bool Selected(const char* name, bool record) {
+        if (Matches(excludes_, name, false)) {
+            return false;
+        }
+        return includes_.empty() || Matches(includes_, name, record);
+    }
+
+    // Before anything is written: every file member to be written has to
+    // announce its size, within what a plain header can announce, and use a
+    // method a package needs; together they have to fit the target's free
+    // space. Only headers are read here, no member is decompressed.
+    bool Survey() {
+        std::uint64_t total = 0;
+        while (true) {
+            archive_entry* entry = nullptr;
+            const int r = archive_read_next_header(archive_, &entry);
+            if (r == ARCHIVE_EOF) {
+                break;
+            }
+            if (r < ARCHIVE_WARN) {
+                // Reported again, with its member, by the extraction pass.
+                break;
+            }
+            const char* name = archive_entry_pathname(entry);
+            if (name == nullptr || archive_entry_filetype(entry) != AE_IFREG ||
+                archive_entry_hardlink(entry) != nullptr || !Selected(name, false)) {
+                continue;
+            }
+            const la_int64_t size = archive_entry_size(entry);
+            if (archive_entry_size_is_set(entry) == 0 || size < 0 || size > kMaxMemberSize) {
+                Fail(UNZIP_ERROR,
+                     (std::string(name) + ": size not announced or too large").c_str());
+                return false;
+            }
+            if (!PlainMethod(archive_)) {
+                Fail(UNZIP_ERROR,
+                     (std::string(name) + ": compression method not supported").c_str());
+                return false;
+            }
+            total += static_cast<std::uint64_t>(size);
+        }
+        if (!Fits(total)) {
+            Fail(UNZIP_DISK, "not enough space in the target directory");
+            return false;
+        }
+        return true;
+    }
+
+    // Whether bytes more fit the target's file system.
+    bool Fits(std::uint64_t bytes) const {
+        struct statvfs fs {};
+        return ::fstatvfs(rootFd_, &fs) != 0 ||
+               bytes <= static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize;
     }
 
     // Whether any pattern matches the whole member name; with `record`, the
@@ -246,10 +346,7 @@ class Extraction {
             Fail(UNZIP_WARNING, "member with an unreadable name skipped");
             return true;
         }
-        if (Matches(excludes_, name, false)) {
-            return true;
-        }
-        if (!includes_.empty() && !Matches(includes_, name, true)) {
+        if (!Selected(name, true)) {
             return true;
         }
         currentName_ = name;
@@ -267,7 +364,7 @@ class Extraction {
             return true;
         }
         if (type == AE_IFDIR) {
-            if (dcl_.ndflag == 0 && !parts.empty()) {
+            if (dcl_.ndflag != 0 && !parts.empty()) {
                 const int fd = OpenDirectory(parts, parts.size());
                 if (fd < 0) {
                     Fail(UNZIP_DISK, ("cannot create folder " + currentName_).c_str());
@@ -281,10 +378,19 @@ class Extraction {
             Fail(UNZIP_WARNING, ("unsafe member name refused: " + currentName_).c_str());
             return true;
         }
-        if (dcl_.ndflag != 0) {
+        if (dcl_.ndflag == 0) {
             parts.erase(parts.begin(), parts.end() - 1);
         }
         const la_int64_t size = archive_entry_size(entry);
+        if (archive_entry_size_is_set(entry) == 0 || size < 0 || size > kMaxMemberSize ||
+            !PlainMethod(archive_)) {
+            Fail(UNZIP_ERROR, (currentName_ + ": size or method not supported").c_str());
+            return false;
+        }
+        if (!Fits(static_cast<std::uint64_t>(size))) {
+            Fail(UNZIP_DISK, (currentName_ + ": not enough space in the target directory").c_str());
+            return false;
+        }
         if (callbacks_ != nullptr && callbacks_->ServCallBk != nullptr &&
             callbacks_->ServCallBk(name, static_cast<unsigned long>(size < 0 ? 0 : size)) != 0) {
             Fail(UNZIP_CANCELLED, "extraction stopped");
@@ -373,6 +479,13 @@ class Extraction {
                               ? UNZIP_BADPASSWORD
                               : UNZIP_ERROR;
                 why = archive_error_string(archive_);
+                break;
+            }
+            // A member never grows past the size its header announced.
+            if (offset < 0 || static_cast<std::uint64_t>(offset) + length >
+                                  static_cast<std::uint64_t>(archive_entry_size(entry))) {
+                problem = UNZIP_ERROR;
+                why = "larger than its header announced";
                 break;
             }
             if (!WriteAt(out, static_cast<const char*>(block), length,

@@ -9,8 +9,10 @@
 // Option record, 17 fields: 15 integer flags, then the archive's path and
 // the target directory. Zero-fill it before use. Flags that are honoured:
 //   fQuiet   non-zero: no texts to the print callback
-//   ndflag   non-zero: members' folders are dropped, every member lands
-//            directly in the target directory; 0 keeps the folders
+//   ndflag   0: members' folder names are dropped, every file lands
+//            directly in the target directory (a later member of the same
+//            name replaces an earlier one) and folder members create
+//            nothing; non-zero recreates the folders under the target
 //   noflag   non-zero: existing files are replaced without asking; 0 asks
 //            the replace callback, and a 0 answer skips the member
 //   C_flag   non-zero: member names are matched without regard to case
@@ -84,12 +86,21 @@ enum : int {
 // with * ? [...], matched against the whole member name; ifnc == 0 means
 // every member), less those named by xfnv, into lpDCL->lpszExtractDir.
 //
-// The target directory must be an absolute path; it is created when missing.
+// The target directory must be an absolute path and not a symbolic link; it
+// is created when missing.
 // Archives are untrusted: a member whose name is absolute or has a ".."
 // component, a symbolic or hard link, and a device, FIFO or socket entry are
 // never written. Nothing is written outside the target directory: an
 // existing symbolic link in the way is replaced, never followed. Files are
 // written under a temporary name and renamed into place.
+//
+// Archives are also bounded before anything is written: every member to be
+// written must announce its size in its header (at most 0xFFFFFFFE bytes;
+// 64-bit sizes are refused), be stored or deflated (other methods bring
+// decoders whose memory the archive decides), and all of them together must
+// fit the target's free space; otherwise the extraction writes nothing and
+// fails. A member that inflates past its announced size is cut off and
+// fails.
 //
 // Returns UNZIP_OK only when every name asked for matched a member and every
 // matching member was written; a refused member gives UNZIP_WARNING, and

@@ -18,7 +18,7 @@ namespace {
 
 class RecordingHandOff : public UpgradeHandOff {
   public:
-    void BeginTransfer() override {
+    void BeginTransfer(int) override {
         ++calls;
         connectedAtHandOff = g_bConnected.load();
     }

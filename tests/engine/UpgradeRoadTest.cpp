@@ -25,7 +25,7 @@ namespace {
 
 struct ViewHandOff : UpgradeHandOff {
     CKestrupDoc* document = nullptr;
-    void BeginTransfer() override { HandOffToWorker(*document, 0); }
+    void BeginTransfer(int row) override { HandOffToWorker(*document, row); }
 };
 
 std::string Bytes(std::size_t size, int seed) {

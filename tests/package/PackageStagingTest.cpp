@@ -17,46 +17,57 @@ class PackageStagingTest : public PackageTestFixture {
     std::string staging_;
 };
 
-TEST_F(PackageStagingTest, ClearingDeletesFilesAndLinksButNotFolders) {
+TEST_F(PackageStagingTest, ClearingRemovesEverythingButNeverFollowsALink) {
     ASSERT_TRUE(PackageSandbox::Write(staging_ + "app.bin", "app"));
-    ASSERT_TRUE(PackageSandbox::Write(staging_ + "readonly.bin", "ro"));
-    ASSERT_EQ(::chmod((staging_ + "readonly.bin").c_str(), 0444), 0);
-    ASSERT_TRUE(PackageSandbox::Write(staging_ + "sub/inner.bin", "inner"));
+    // Leftovers that break later packages: a folder named like an image,
+    // a name whose path does not fit a path buffer.
+    ASSERT_TRUE(PackageSandbox::Write(staging_ + "x.bin/inner.bin", "inner"));
+    ASSERT_TRUE(PackageSandbox::Write(staging_ + std::string(250, 'n') + ".dat", "long"));
     ASSERT_TRUE(PackageSandbox::Write(sandbox_.Outside() + "target", "target"));
     std::filesystem::create_symlink(sandbox_.Outside() + "target", staging_ + "link");
     std::filesystem::create_directory_symlink(sandbox_.Outside(), staging_ + "dirlink");
 
-    doc_.ClearStagingDir();
-    EXPECT_EQ(PackageSandbox::Names(staging_), "sub");
-    EXPECT_EQ(PackageSandbox::Read(staging_ + "sub/inner.bin"), "inner");
+    EXPECT_TRUE(doc_.ClearStagingDir());
+    EXPECT_EQ(PackageSandbox::Names(staging_), "");
     EXPECT_EQ(PackageSandbox::Names(sandbox_.Outside()), "target");
     EXPECT_EQ(PackageSandbox::Read(sandbox_.Outside() + "target"), "target");
 
-    // A staging directory that does not exist leaves nothing to do.
+    // A staging directory that is a link is refused; where it points is
+    // left alone.
     std::filesystem::remove_all(staging_);
-    doc_.ClearStagingDir();
+    std::filesystem::create_directory_symlink(sandbox_.Outside(),
+                                              staging_.substr(0, staging_.size() - 1));
+    EXPECT_FALSE(doc_.ClearStagingDir());
+    EXPECT_EQ(PackageSandbox::Names(sandbox_.Outside()), "target");
+
+    // A staging directory that does not exist leaves nothing to do.
+    std::filesystem::remove(staging_.substr(0, staging_.size() - 1));
+    EXPECT_TRUE(doc_.ClearStagingDir());
     EXPECT_FALSE(std::filesystem::exists(staging_));
 }
 
-TEST_F(PackageStagingTest, UnpackReplacesEarlierFilesAndCreatesTheDirectory) {
+TEST_F(PackageStagingTest, UnpackStagesFlatReplacingEarlierFiles) {
     {
         ArchiveWriter zip(sandbox_.PackageDir() + "a.pcg");
         zip.File("package.inf", Accepted("English", "1", "d"))
             .File("boot.bin", "new boot")
-            .File("app.bin", "new app")
-            .File("docs/readme.txt", "readme");
+            .Directory("docs/")
+            .File("docs/readme.txt", "readme")
+            .File("images/app.bin", "new app")
+            .File("docs/package.inf", "not the descriptor");
         ASSERT_TRUE(zip.Close());
     }
     EXPECT_FALSE(std::filesystem::exists(staging_));
     EXPECT_TRUE(doc_.UnpackPackage((sandbox_.PackageDir() + "a.pcg").c_str()));
-    EXPECT_EQ(PackageSandbox::Names(staging_), "app.bin boot.bin docs package.inf");
-
-    ASSERT_TRUE(PackageSandbox::Write(staging_ + "app.bin", "old app, and longer"));
-    ASSERT_EQ(::chmod((staging_ + "app.bin").c_str(), 0444), 0);
-    EXPECT_TRUE(doc_.UnpackPackage((sandbox_.PackageDir() + "a.pcg").c_str()));
+    // Every member lands directly in the staging directory, where the
+    // worker looks; the later of two same-named members wins.
+    EXPECT_EQ(PackageSandbox::Names(staging_), "app.bin boot.bin package.inf readme.txt");
     EXPECT_EQ(PackageSandbox::Read(staging_ + "app.bin"), "new app");
+    EXPECT_EQ(PackageSandbox::Read(staging_ + "package.inf"), "not the descriptor");
+
+    ASSERT_TRUE(PackageSandbox::Write(staging_ + "boot.bin", "old boot, and longer"));
+    EXPECT_TRUE(doc_.UnpackPackage((sandbox_.PackageDir() + "a.pcg").c_str()));
     EXPECT_EQ(PackageSandbox::Read(staging_ + "boot.bin"), "new boot");
-    EXPECT_EQ(PackageSandbox::Read(staging_ + "docs/readme.txt"), "readme");
 
     EXPECT_FALSE(doc_.UnpackPackage((sandbox_.PackageDir() + "missing.pcg").c_str()));
     EXPECT_FALSE(doc_.UnpackPackage(nullptr));

@@ -47,7 +47,72 @@ TEST_F(FileSystemTest, ListsEntriesWithTheirKindsWithoutFollowingLinks) {
     EXPECT_FALSE(FileSystem::List(dir_ + "missing/", entries));
 }
 
-TEST_F(FileSystemTest, ReadOnlyFileBecomesWritableAndDeletable) {
+TEST_F(FileSystemTest, ListsNamesSortedWithoutRegardToCase) {
+    for (const char* name : {"Suomi.pcg", "english.pcg", "Deutsch.pcg", "b", "B", "_x", "a.bin"}) {
+        ASSERT_TRUE(FileSystem::WriteAll(dir_ + name, name));
+    }
+    std::vector<FileSystem::Entry> entries;
+    ASSERT_TRUE(FileSystem::List(dir_, entries));
+    std::string names;
+    for (const auto& e : entries) {
+        names += e.name + " ";
+    }
+    EXPECT_EQ(names, ". .. _x a.bin B b Deutsch.pcg english.pcg Suomi.pcg ");
+}
+
+TEST_F(FileSystemTest, ClearingRemovesEverythingWithoutFollowingLinks) {
+    const std::string outside = dir_ + "outside/";
+    const std::string target = dir_ + "staging/";
+    ASSERT_EQ(::mkdir(outside.c_str(), 0700), 0);
+    ASSERT_TRUE(FileSystem::WriteAll(outside + "keep", "keep"));
+    ASSERT_EQ(::mkdir(target.c_str(), 0700), 0);
+    ASSERT_TRUE(FileSystem::WriteAll(target + "a.bin", "a"));
+    // A folder named like an image, a read-only folder with a file in it,
+    // links to a file and a folder outside, and a path far longer than a
+    // path buffer.
+    ASSERT_EQ(::mkdir((target + "x.bin").c_str(), 0700), 0);
+    ASSERT_TRUE(FileSystem::WriteAll(target + "x.bin/inner", "i"));
+    ASSERT_EQ(::mkdir((target + "ro").c_str(), 0700), 0);
+    ASSERT_TRUE(FileSystem::WriteAll(target + "ro/f", "f"));
+    ASSERT_EQ(::chmod((target + "ro").c_str(), 0500), 0);
+    ASSERT_EQ(::symlink((outside + "keep").c_str(), (target + "file-link").c_str()), 0);
+    ASSERT_EQ(::symlink(outside.c_str(), (target + "dir-link").c_str()), 0);
+    std::string deep = target;
+    for (int i = 0; i < 3; ++i) {
+        deep += std::string(200, static_cast<char>('p' + i)) + "/";
+        ASSERT_EQ(::mkdir(deep.c_str(), 0700), 0);
+    }
+    ASSERT_TRUE(FileSystem::WriteAll(deep + "f", "f"));
+
+    EXPECT_TRUE(FileSystem::ClearDirectory(target));
+    std::vector<FileSystem::Entry> entries;
+    ASSERT_TRUE(FileSystem::List(target, entries));
+    EXPECT_EQ(entries.size(), 2u);  // "." and ".."
+    EXPECT_TRUE(FileSystem::Exists(outside + "keep"));
+
+    // A link in place of the directory is refused and left alone, as is
+    // what it points to; a missing directory is nothing to clear.
+    ASSERT_EQ(::symlink(outside.c_str(), (dir_ + "link").c_str()), 0);
+    EXPECT_FALSE(FileSystem::ClearDirectory(dir_ + "link/"));
+    EXPECT_FALSE(FileSystem::ClearDirectory(dir_ + "link"));
+    EXPECT_TRUE(FileSystem::Exists(outside + "keep"));
+    EXPECT_TRUE(FileSystem::ClearDirectory(dir_ + "missing/"));
+}
+
+TEST_F(FileSystemTest, ReadsOnlyRegularFilesWithinTheCap) {
+    std::string text;
+    ASSERT_TRUE(FileSystem::WriteAll(dir_ + "small", "12345"));
+    EXPECT_TRUE(FileSystem::ReadAll(dir_ + "small", text, 5));
+    EXPECT_EQ(text, "12345");
+    EXPECT_FALSE(FileSystem::ReadAll(dir_ + "small", text, 4));
+    EXPECT_EQ(text, "");
+    ASSERT_EQ(::mkfifo((dir_ + "fifo").c_str(), 0600), 0);
+    EXPECT_FALSE(FileSystem::ReadAll(dir_ + "fifo", text));  // returns, never waits
+    EXPECT_FALSE(FileSystem::ReadAll("/dev/zero", text));
+    EXPECT_FALSE(FileSystem::ReadAll(dir_, text));
+}
+
+TEST_F(FileSystemTest, NormalAttributesMakeAFileWritableAgain) {
     const std::string file = dir_ + "ro.bin";
     ASSERT_TRUE(FileSystem::WriteAll(file, "x"));
     ASSERT_EQ(::chmod(file.c_str(), 0444), 0);
@@ -75,6 +140,18 @@ TEST_F(FileSystemTest, CopyReplacesALinkInsteadOfWritingThroughIt) {
     FileSystem::Kind kind;
     ASSERT_TRUE(FileSystem::KindOf(dir_ + "package.ini", kind));
     EXPECT_EQ(kind, FileSystem::Kind::File);
+
+    // A move replaces a link the same way, and moves only a regular file.
+    ASSERT_EQ(::symlink(outside.c_str(), (dir_ + "moved").c_str()), 0);
+    EXPECT_TRUE(FileSystem::MoveReplacing(dir_ + "package.ini", dir_ + "moved"));
+    ASSERT_TRUE(FileSystem::ReadAll(dir_ + "moved", text));
+    EXPECT_EQ(text, "[PACKAGE]\n");
+    EXPECT_FALSE(FileSystem::Exists(dir_ + "package.ini"));
+    ASSERT_TRUE(FileSystem::ReadAll(outside, text));
+    EXPECT_EQ(text, "precious");
+    ASSERT_EQ(::symlink((dir_ + "moved").c_str(), (dir_ + "l1").c_str()), 0);
+    EXPECT_FALSE(FileSystem::MoveReplacing(dir_ + "l1", dir_ + "l1-moved"));
+    EXPECT_FALSE(FileSystem::Exists(dir_ + "l1-moved"));
 
     // Deleting a link removes the link, not its target.
     ASSERT_EQ(::symlink(outside.c_str(), (dir_ + "l2").c_str()), 0);

@@ -1,6 +1,9 @@
 #include "shell/CKestrupDocAdapter.h"
 
+#include <sys/stat.h>
 #include <QtCore/QFile>
+
+#include "engine/UpgradeWorker.h"
 
 #include "res/Resource.h"
 #include "shell/CUpgradeView.h"
@@ -58,7 +61,12 @@ TEST_F(DocumentTest, OpenTakesTheNameAndLeavesTheTable) {
     EXPECT_EQ(Shown(), before);
     EXPECT_EQ(view->m_nSelectedItem, 0);
 
-    EXPECT_FALSE(tmpl->OpenDocument(QString::fromStdString(sandbox.Root() + "missing")));
+    // Only a regular file is opened; a FIFO is refused, never waited on.
+    const std::string fifo = sandbox.Root() + "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& other : {sandbox.Root() + "missing", fifo, sandbox.Root()}) {
+        EXPECT_FALSE(tmpl->OpenDocument(QString::fromStdString(other))) << other;
+    }
     EXPECT_EQ(Doc().GetTitle().toStdString(), "notes.txt");
 }
 
@@ -90,9 +98,25 @@ TEST_F(DocumentTest, SaveWritesNothingAndEmptiesNothing) {
     EXPECT_FALSE(Doc().IsModified());
 }
 
-TEST_F(DocumentTest, UpgradeCommandIsTheDocumentsAndAlwaysEnabled) {
+TEST_F(DocumentTest, UpgradeOpenAndNewAreDisabledWhileAnUpgradeIsBusy) {
+    Pack("a.pcg", "English", "7.0.5", "2026-01-10");
     Start();
-    EXPECT_TRUE(frame->Router().Query(res::ID_UPGRADE_VIA_USB).enabled);
+    auto enabled = [this](std::uint32_t id) { return frame->Router().Query(id).enabled; };
+    EXPECT_TRUE(enabled(res::ID_UPGRADE_VIA_USB));
+    EXPECT_TRUE(enabled(res::ID_FILE_OPEN));
+    EXPECT_TRUE(enabled(res::ID_FILE_NEW));
+
+    // A run handed to the worker: nothing may start another upgrade or
+    // refill the list (which resets the chosen row) until it has ended.
+    kestrup::g_bUpgradeRunPending.store(true);
+    EXPECT_FALSE(enabled(res::ID_UPGRADE_VIA_USB));
+    EXPECT_FALSE(enabled(res::ID_FILE_OPEN));
+    EXPECT_FALSE(enabled(res::ID_FILE_NEW));
+    Doc().OnUpgradeViaUsb();
+    EXPECT_FALSE(platform::WindowMessages::HasPending());
+    kestrup::g_bUpgradeRunPending.store(false);
+    EXPECT_TRUE(enabled(res::ID_FILE_OPEN));
+
     // With no view there is nothing to post to, and nothing happens.
     Doc().RemoveView(view);
     Doc().OnUpgradeViaUsb();

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <QtCore/QCoreApplication>
 #include <QtCore/QJsonArray>
 #include <QtCore/QJsonDocument>
@@ -13,6 +15,8 @@
 #include <QtCore/QTimer>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QTreeWidget>
+
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -24,6 +28,8 @@
 #include "engine/UpgradeWorker.h"
 #include "package/PackageGlobals.h"
 #include "platform/FileSystem.h"
+#include "platform/InstanceLock.h"
+#include "platform/PrivateTempDir.h"
 #include "platform/TimeFacility.h"
 #include "platform/WindowMessages.h"
 #include "res/Resource.h"
@@ -111,6 +117,65 @@ class ProgramTest : public ::testing::Test {
         return records;
     }
 
+    // Replaces the English package by one whose descriptor is sound (so it
+    // is listed) but whose application image cannot be staged whole.
+    enum class Damage {
+        None,
+        Checksum,
+        Method,
+        RefusedMember,
+        OverlongName,
+        OverSize,
+        SizeLie,
+        DiskFull
+    };
+    void WriteDamaged(Damage damage) {
+        const std::string path = sandbox.PackageDir() + "TPro_English.pcg";
+        {
+            testsupport::ArchiveWriter zip(path, testsupport::ArchiveWriter::Compression::Store);
+            zip.File("package.inf",
+                     "[PACKAGE]\r\nDescription=Talvenmark Pro software\r\nlanguage=English\r\n")
+                .File("b.boot", std::string(9000, 'b'));
+            if (damage == Damage::RefusedMember) {
+                zip.Symlink("c.bin", "/etc/passwd");
+            } else if (damage == Damage::OverlongName) {
+                zip.File(std::string(300, 'n') + ".bin", "image");
+            } else {
+                zip.File("c.bin", std::string(30000, 'c'));
+            }
+            ASSERT_TRUE(zip.Close());
+        }
+        std::string bytes = sandbox.Read(path);
+        const std::size_t local = bytes.rfind("PK\x03\x04");
+        const std::size_t central = bytes.rfind("PK\x01\x02");
+        ASSERT_NE(central, std::string::npos);
+        auto put32 = [&bytes](std::size_t at, std::uint32_t value) {
+            for (int i = 0; i < 4; ++i) {
+                bytes[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+            }
+        };
+        switch (damage) {
+            case Damage::Checksum:
+                bytes[bytes.find(std::string(100, 'c')) + 50] = 'C';
+                break;
+            case Damage::Method:  // LZMA, which no package needs
+                bytes[local + 8] = 14;
+                bytes[central + 10] = 14;
+                break;
+            case Damage::OverSize:  // a size only the 64-bit extension announces
+                put32(local + 22, 0xFFFFFFFFu);
+                put32(central + 24, 0xFFFFFFFFu);
+                break;
+            case Damage::SizeLie:
+                put32(local + 22, 1000);
+                put32(central + 24, 1000);
+                break;
+            default:
+                break;
+        }
+        ASSERT_TRUE(testsupport::PackageSandbox::Write(path, bytes));
+    }
+
     platform::TimeFacility::ScopedScale fast_{1};
     testsupport::PackageSandbox sandbox;
     std::string historyPath = sandbox.Root() + "state/kestrup/history.jsonl";
@@ -153,6 +218,35 @@ TEST_F(ProgramTest, UnattendedFailuresExitWithOne) {
     EXPECT_EQ(LastLine(), "Result: upgrade failed: instrument not found");
 }
 
+TEST_F(ProgramTest, UnattendedDamagedPackageIsNeverSentAndExitsWithOne) {
+    const std::string text = CUpgradeView::DamagedPackageText("TPro_English.pcg");
+    for (const Damage damage :
+         {Damage::Checksum, Damage::Method, Damage::RefusedMember, Damage::OverlongName,
+          Damage::OverSize, Damage::SizeLie, Damage::DiskFull}) {
+        WriteDamaged(damage);
+        // A full disk: no file of more than 16 KiB can be written, so the
+        // 30000-byte application image cannot be staged.
+        struct rlimit saved {};
+        ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        if (damage == Damage::DiskFull) {
+            struct rlimit full = saved;
+            full.rlim_cur = 16 * 1024;
+            ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &full), 0);
+        }
+        const int status = Run({"--simulate", "--upgrade", "TPro_English.pcg"});
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, oldHandler);
+        EXPECT_EQ(status, 1) << static_cast<int>(damage) << "\n" << Output();
+        const std::string out = Output();
+        EXPECT_NE(out.find("Status: USB device connected"), std::string::npos) << out;
+        EXPECT_NE(out.find(text), std::string::npos) << static_cast<int>(damage) << "\n" << out;
+        EXPECT_EQ(out.find("Sending"), std::string::npos) << static_cast<int>(damage) << "\n"
+                                                          << out;
+        EXPECT_EQ(platform::FileSystem::Exists(std::string(g_szStagingDir) + "b.boot"), false);
+    }
+}
+
 TEST_F(ProgramTest, UnknownPackageOrWrongArgumentsExitWithTwo) {
     EXPECT_EQ(Run({"--simulate", "--upgrade", "Other.pcg"}), 2);
     EXPECT_NE(Output().find("no package named Other.pcg in the list; the list holds "
@@ -161,6 +255,12 @@ TEST_F(ProgramTest, UnknownPackageOrWrongArgumentsExitWithTwo) {
         << Output();
     EXPECT_EQ(Run({"--no-such-option"}), 2);
     EXPECT_EQ(Run({"--scenario", "/nonexistent/scenario", "--upgrade", "TPro_English.pcg"}), 2);
+    // A scenario that never ends or never comes is refused, not waited on.
+    const std::string fifo = sandbox.Root() + "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const char* scenario : {"/dev/zero", fifo.c_str()}) {
+        EXPECT_EQ(Run({"--scenario", scenario, "--upgrade", "TPro_English.pcg"}), 2) << scenario;
+    }
     EXPECT_EQ(Run({"--version"}), 0);
     EXPECT_NE(Output().find("Version 7.0.5"), std::string::npos);
 }
@@ -284,6 +384,25 @@ TEST_F(ProgramTest, AHistoryThatCannotBeWrittenNeverFailsTheUpgrade) {
     ASSERT_NE(out.find(complaint), std::string::npos) << out;
     EXPECT_EQ(out.find(complaint), out.rfind(complaint));
     EXPECT_EQ(LastLine(), "Result: upgrade succeeded");
+}
+
+TEST_F(ProgramTest, ASecondInstanceLeavesTheFirstOnesStagingAloneAndExitsWithThree) {
+    std::string tempDir, error;
+    ASSERT_TRUE(platform::PrivateTempDir::Get(tempDir, error)) << error;
+    std::filesystem::create_directories(tempDir + "test/");
+    ASSERT_TRUE(platform::FileSystem::WriteAll(tempDir + "test/c.bin", "being sent"));
+    {
+        platform::InstanceLock first;
+        bool held = false;
+        ASSERT_TRUE(first.Acquire(tempDir, held));
+        EXPECT_EQ(Run({"--simulate", "--upgrade", "TPro_English.pcg"}), 3);
+        EXPECT_NE(Output().find("Another Talvenmark Pro Upgrade Utility is already running."),
+                  std::string::npos)
+            << Output();
+        EXPECT_EQ(testsupport::PackageSandbox::Read(tempDir + "test/c.bin"), "being sent");
+    }
+    // Once the first has ended, the next one runs.
+    EXPECT_EQ(Run({"--simulate", "--upgrade", "TPro_English.pcg"}), 0) << Output();
 }
 
 // The application with the upgrade engine joined to it, on the simulated
@@ -413,6 +532,81 @@ TEST_F(WiringTest, ClosingDuringARunAsksAndNoKeepsTheWindow) {
     EXPECT_EQ(questions, 1);
     EXPECT_FALSE(frame->isVisible());
     EXPECT_FALSE(app.m_Channel.Device().IsOpen());
+}
+
+TEST_F(WiringTest, TheChosenPackageIsSentWhateverTheSelectionDoesMeanwhile) {
+    {
+        testsupport::ArchiveWriter zip(sandbox.PackageDir() + "TPro_Deutsch.pcg");
+        zip.File("package.inf",
+                 "[PACKAGE]\r\nDescription=Talvenmark Pro software\r\nlanguage=Deutsch\r\n")
+            .File("de.bin", std::string(3000, 'd'));
+        ASSERT_TRUE(zip.Close());
+    }
+    Start("attach-delay 12000\n");
+    CUpgradeView* view = tmpl->View();
+    // Listed in name order: Deutsch, then English.
+    ASSERT_EQ(std::string(tmpl->Document()->GetItem(1, 0)), "English");
+    view->OnClickPackageList(1);
+    frame->Router().Route(res::ID_UPGRADE_VIA_USB);
+    Pump(0);
+    ASSERT_TRUE(kestrup::DetectionActive());
+
+    // While the instrument is looked for: a click on the other row, the
+    // arrow keys, a refused double click, and a refill of the list (what
+    // File > Open does, which is disabled meanwhile).
+    view->OnClickPackageList(0);
+    view->ListCtrl()->setCurrentItem(view->ListCtrl()->topLevelItem(0));
+    view->OnDblclkPackageList(0);
+    EXPECT_FALSE(frame->Router().Query(res::ID_FILE_OPEN).enabled);
+    view->OnInitialUpdate();
+    ASSERT_EQ(view->m_nSelectedItem.load(), 0);
+
+    for (int i = 0; i < 100000 && (kestrup::UpgradeBusy() || !Seen(-16, 88)); ++i) {
+        Pump(1);
+    }
+    ASSERT_TRUE(Seen(-16, 88));
+    std::vector<std::string> sent;
+    for (const auto& file : simulation.Instrument()->Protocol().Files()) {
+        sent.push_back(file.name);
+    }
+    EXPECT_EQ(sent, (std::vector<std::string>{"a.dat", "b.boot", "c.bin"}));
+    EXPECT_TRUE(frame->Router().Query(res::ID_FILE_OPEN).enabled);
+}
+
+TEST_F(WiringTest, ADamagedPackageIsNotSentAndTheConnectionStays) {
+    WriteDamaged(Damage::Checksum);
+    Start("");
+    frame->Router().Route(res::ID_UPGRADE_VIA_USB);
+    for (int i = 0; i < 100000 && (kestrup::UpgradeBusy() || boxes.Texts().empty()); ++i) {
+        Pump(1);
+    }
+    EXPECT_EQ(boxes.Texts(),
+              std::vector<std::string>{CUpgradeView::DamagedPackageText("TPro_English.pcg")});
+    EXPECT_EQ(simulation.Instrument()->Protocol().StartCount(), 0);
+    EXPECT_TRUE(simulation.Instrument()->Protocol().Files().empty());
+    EXPECT_EQ(platform::FileSystem::Exists(std::string(g_szStagingDir) + "b.boot"), false);
+    // Connected as before; the command can be given again.
+    EXPECT_EQ(kestrup::g_bConnected.load(), 1);
+    EXPECT_TRUE(app.m_Channel.Device().IsOpen());
+    Pump(0);
+    EXPECT_TRUE(UpgradeEnabled());
+
+    // A staging directory that is a link is neither emptied nor filled.
+    const std::string staging = g_szStagingDir;
+    std::filesystem::remove_all(staging);
+    ASSERT_TRUE(testsupport::PackageSandbox::Write(sandbox.Outside() + "keep", "keep"));
+    std::filesystem::create_directory_symlink(sandbox.Outside(),
+                                              staging.substr(0, staging.size() - 1));
+    WriteDamaged(Damage::None);
+    frame->Router().Route(res::ID_UPGRADE_VIA_USB);
+    for (int i = 0; i < 100000 && (kestrup::UpgradeBusy() || boxes.Texts().size() < 2); ++i) {
+        Pump(1);
+    }
+    ASSERT_EQ(boxes.Texts().size(), 2u);
+    EXPECT_NE(boxes.Texts()[1].find("cannot be emptied. Nothing was sent"), std::string::npos)
+        << boxes.Texts()[1];
+    EXPECT_TRUE(simulation.Instrument()->Protocol().Files().empty());
+    EXPECT_EQ(testsupport::PackageSandbox::Names(sandbox.Outside()), "keep");
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
 #include "platform/usbio/libusb/UsbIdList.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iterator>
 
 namespace platform::usbio {
@@ -89,22 +92,46 @@ bool UsbIdList::Add(std::string_view text) {
 }
 
 std::size_t UsbIdList::AddFile(const std::string& path, std::vector<std::string>& problems) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    // Opened without blocking and read only when it is a regular file, so a
+    // FIFO or a device in its place cannot hold up start-up.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
         if (errno != ENOENT) {
             problems.push_back(path + ": " + std::strerror(errno));
         }
         return 0;
     }
-    std::string text;
-    text.resize(kMaxFileSize + 1);
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    if (in.bad()) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        problems.push_back(path + ": not a regular file");
+        return 0;
+    }
+    std::string text(std::min<std::size_t>(static_cast<std::size_t>(st.st_size), kMaxFileSize) + 1,
+                     '\0');
+    std::size_t have = 0;
+    bool readError = false;
+    while (have < text.size()) {
+        const ssize_t n = ::read(fd, text.data() + have, text.size() - have);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            readError = true;
+            break;
+        }
+        if (n == 0) {
+            break;
+        }
+        have += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    if (readError) {
         problems.push_back(path + ": read error");
         return 0;
     }
-    text.resize(static_cast<std::size_t>(in.gcount()));
-    if (text.size() > kMaxFileSize) {
+    text.resize(have);
+    if (text.size() > kMaxFileSize || static_cast<std::size_t>(st.st_size) > kMaxFileSize) {
         problems.push_back(path + ": larger than " + std::to_string(kMaxFileSize) + " bytes");
         return 0;
     }

@@ -119,11 +119,18 @@ TEST_F(ProfileReaderTest, OnlyTheHeadOfAHugeFileIsRead) {
     EXPECT_EQ(Read(text, "PACKAGE", "language"), "en");
     EXPECT_EQ(ReadFile("PACKAGE", "Version"), "default");
 
-    // One line longer than the limit, without any line end.
+    // A file is read up to its last whole line within the limit: a value
+    // that crosses the limit is not there rather than cut.
+    std::string crossing = "[PACKAGE]\nlanguage=en\n";
+    crossing += std::string(ProfileReader::kMaxFileBytes - crossing.size() - 4, '\n');
+    crossing += "Version=1.2345\n";
+    EXPECT_EQ(Read(crossing, "PACKAGE", "Version"), "default");
+    EXPECT_EQ(ReadFile("PACKAGE", "language"), "en");
+    crossing.resize(ProfileReader::kMaxFileBytes - 4);
+    EXPECT_EQ(Read(crossing + "V=1\n", "PACKAGE", "V"), "1");
     EXPECT_EQ(Read("[PACKAGE]\nVersion=" + std::string(3 * ProfileReader::kMaxFileBytes, 'x'),
-                   "PACKAGE", "Version")
-                  .size(),
-              511u);
+                   "PACKAGE", "Version"),
+              "default");
 }
 
 TEST_F(ProfileReaderTest, DirectoryOrFifoIsNotWaitedOn) {

@@ -2,10 +2,13 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -49,6 +52,22 @@ int Password(char* buffer, int size, const char* /*prompt*/, const char* name) {
 int Service(const char* name, unsigned long size) {
     g_seen->served.push_back(std::string(name) + ":" + std::to_string(size));
     return g_seen->serviceAnswer;
+}
+
+// Rewrites a 16- or 32-bit little-endian field of every local header
+// (at localOffset) and central directory record (at centralOffset).
+void PatchHeaders(std::string& bytes, std::size_t localOffset, std::size_t centralOffset,
+                  std::uint32_t value, int width) {
+    const std::pair<const char*, std::size_t> kinds[] = {{"PK\x03\x04", localOffset},
+                                                         {"PK\x01\x02", centralOffset}};
+    for (const auto& [signature, offset] : kinds) {
+        for (std::size_t at = bytes.find(signature); at != std::string::npos;
+             at = bytes.find(signature, at + 4)) {
+            for (int i = 0; i < width; ++i) {
+                bytes[at + offset + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+            }
+        }
+    }
 }
 
 class UnzipLibraryTest : public ::testing::Test {
@@ -130,36 +149,39 @@ TEST_F(UnzipLibraryTest, NamedMemberMissingFromTheArchiveIsAFailure) {
     EXPECT_EQ(Unzip(Zip("a.pcg"), {"*.bin", "boot.bin"}), UNZIP_OK);
 }
 
-TEST_F(UnzipLibraryTest, FullExtractionKeepsFoldersAndReplacesFiles) {
+TEST_F(UnzipLibraryTest, FullExtractionIsFlatAndReplacesFiles) {
     {
         ArchiveWriter zip(Zip("a.pcg"));
-        zip.File("app.bin", "new app")
+        zip.File("app.bin", "first app")
             .Directory("empty/")
             .File("sub/deeper/data.txt", "data")
             .File("package.inf", "descriptor")
-            .File("run.sh", "#!/bin/sh\n", 0755);
+            .File("run.sh", "#!/bin/sh\n", 0755)
+            .File("later/app.bin", "new app");
         ASSERT_TRUE(zip.Close());
     }
     ASSERT_TRUE(PackageSandbox::Write(target_ + "app.bin", "old app, longer than the new one"));
-    ASSERT_EQ(::chmod((target_ + "app.bin").c_str(), 0444), 0);
     ASSERT_TRUE(PackageSandbox::Write(target_ + "keep.txt", "unrelated"));
 
+    // Folder names are dropped and folder members create nothing; the later
+    // of two members with the same name wins.
     options_.noflag = 1;
     EXPECT_EQ(Unzip(Zip("a.pcg")), UNZIP_OK);
-    EXPECT_EQ(PackageSandbox::Names(target_), "app.bin empty keep.txt package.inf run.sh sub");
+    EXPECT_EQ(PackageSandbox::Names(target_), "app.bin data.txt keep.txt package.inf run.sh");
     EXPECT_EQ(PackageSandbox::Read(target_ + "app.bin"), "new app");
-    EXPECT_EQ(PackageSandbox::Read(target_ + "sub/deeper/data.txt"), "data");
+    EXPECT_EQ(PackageSandbox::Read(target_ + "data.txt"), "data");
     EXPECT_EQ(PackageSandbox::Read(target_ + "keep.txt"), "unrelated");
     EXPECT_EQ(::access((target_ + "run.sh").c_str(), X_OK), 0);
     EXPECT_TRUE(seen_.replaced.empty());
     EXPECT_FALSE(seen_.printed.empty());
 
-    // Dropping the folders puts every file directly into the target.
+    // With the folder flag the folders are recreated under the target.
     options_.ndflag = 1;
     options_.fQuiet = 1;
     seen_.printed.clear();
-    EXPECT_EQ(Unzip(Zip("a.pcg"), {"sub/*"}), UNZIP_OK);
-    EXPECT_EQ(PackageSandbox::Read(target_ + "data.txt"), "data");
+    EXPECT_EQ(Unzip(Zip("a.pcg"), {"sub/*", "empty/"}), UNZIP_OK);
+    EXPECT_EQ(PackageSandbox::Read(target_ + "sub/deeper/data.txt"), "data");
+    EXPECT_TRUE(std::filesystem::is_directory(target_ + "empty"));
     EXPECT_TRUE(seen_.printed.empty());
 }
 
@@ -229,6 +251,15 @@ TEST_F(UnzipLibraryTest, TargetMustBeAnAbsoluteDirectory) {
     EXPECT_EQ(Wiz_SingleEntryUnzip(0, nullptr, 0, nullptr, &options_, &callbacks_), UNZIP_PARAM);
     EXPECT_EQ(Wiz_SingleEntryUnzip(0, nullptr, 0, nullptr, nullptr, &callbacks_), UNZIP_PARAM);
     std::filesystem::current_path(cwd);
+    EXPECT_EQ(PackageSandbox::Names(sandbox_.Outside()), "");
+
+    // A target that is a link is refused, with or without its trailing "/".
+    const std::string link = sandbox_.Root() + "link";
+    std::filesystem::create_directory_symlink(sandbox_.Outside(), link);
+    for (const std::string& target : {link, link + "/"}) {
+        target_ = target;
+        EXPECT_EQ(Unzip(Zip("a.pcg")), UNZIP_DISK) << target;
+    }
     EXPECT_EQ(PackageSandbox::Names(sandbox_.Outside()), "");
 }
 
@@ -310,6 +341,7 @@ TEST_F(UnzipLibraryTest, LinksAlreadyInTheTargetAreReplacedNotFollowed) {
         ASSERT_TRUE(zip.Close());
     }
     options_.noflag = 1;
+    options_.ndflag = 1;
     EXPECT_EQ(Unzip(Zip("a.pcg")), UNZIP_OK);
     EXPECT_FALSE(std::filesystem::is_symlink(target_ + "app.bin"));
     EXPECT_EQ(PackageSandbox::Read(target_ + "app.bin"), "app");
@@ -346,6 +378,76 @@ TEST_F(UnzipLibraryTest, EncryptedMemberNeedsThePasswordCallback) {
     seen_.password = "secret";
     EXPECT_EQ(Unzip(Zip("a.pcg"), {"package.inf"}), UNZIP_OK);
     EXPECT_EQ(PackageSandbox::Read(target_ + "package.inf"), "hidden");
+}
+
+TEST_F(UnzipLibraryTest, ArchivesAreBoundedBeforeAnythingIsWritten) {
+    options_.noflag = 1;
+    const std::string big(64 * 1024, 'b');
+    for (const auto compression :
+         {ArchiveWriter::Compression::Store, ArchiveWriter::Compression::Deflate}) {
+        {
+            ArchiveWriter zip(Zip("a.pcg"), compression);
+            zip.File("first.txt", "first").File("app.bin", big);
+            ASSERT_TRUE(zip.Close());
+        }
+        const std::string bytes = PackageSandbox::Read(Zip("a.pcg"));
+
+        struct Case {
+            const char* what;
+            std::size_t local, central;
+            std::uint32_t value;
+            int width;
+        };
+        const Case cases[] = {
+            // A method no package needs (LZMA): its decoder is never started.
+            {"lzma", 8, 10, 14, 2},
+            // A size only the 64-bit extension can announce.
+            {"64-bit size", 22, 24, 0xFFFFFFFFu, 4},
+            // A size that lies: the member inflates past it.
+            {"size lie", 22, 24, 1000, 4},
+        };
+        for (const Case& c : cases) {
+            std::string patched = bytes;
+            PatchHeaders(patched, c.local, c.central, c.value, c.width);
+            ASSERT_TRUE(PackageSandbox::Write(Zip("bad.pcg"), patched));
+            std::filesystem::remove_all(target_);
+            EXPECT_NE(Unzip(Zip("bad.pcg")), UNZIP_OK) << c.what;
+            EXPECT_NE(Unzip(Zip("bad.pcg"), {"app.bin"}), UNZIP_OK) << c.what;
+            if (std::string(c.what) != "size lie") {
+                // Refused before the first member was written.
+                EXPECT_EQ(PackageSandbox::Names(target_), "") << c.what;
+            } else {
+                EXPECT_FALSE(std::filesystem::exists(target_ + "app.bin")) << c.what;
+            }
+        }
+    }
+}
+
+TEST_F(UnzipLibraryTest, AMemberNeverGrowsPastItsAnnouncedSize) {
+    // 8 MiB of zeros deflate to a few KiB; the header says 1000 bytes.
+    {
+        ArchiveWriter zip(Zip("bomb.pcg"));
+        zip.File("app.bin", std::string(8 << 20, '\0'));
+        ASSERT_TRUE(zip.Close());
+    }
+    std::string bytes = PackageSandbox::Read(Zip("bomb.pcg"));
+    PatchHeaders(bytes, 22, 24, 1000, 4);
+    ASSERT_TRUE(PackageSandbox::Write(Zip("bomb.pcg"), bytes));
+
+    // With files capped at 1 MiB, writing past the announced size would
+    // fail as a write error; the member is cut off before that.
+    struct rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit capped = saved;
+    capped.rlim_cur = 1 << 20;
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &capped), 0);
+    options_.noflag = 1;
+    const int result = Unzip(Zip("bomb.pcg"));
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(result, UNZIP_ERROR);
+    EXPECT_EQ(PackageSandbox::Names(target_), "");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -85,9 +86,16 @@ TEST_F(UsbIdListFileTest, MissingFileIsNoProblemButOversizedOrUnreadableIs) {
     EXPECT_TRUE(ids.Empty());  // nothing of an oversized file counts
     ASSERT_EQ(problems.size(), 1u);
 
-    // A directory opens but cannot be read as a file.
-    EXPECT_EQ(ids.AddFile(dir_, problems), 0u);
-    EXPECT_EQ(problems.size(), 2u);
+    // Only a regular file is read: a directory, a device that never ends
+    // and a FIFO without a writer (which would hold up start-up) are each a
+    // problem, reported at once.
+    const std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {dir_, std::string("/dev/zero"), fifo}) {
+        EXPECT_EQ(ids.AddFile(path, problems), 0u) << path;
+    }
+    EXPECT_EQ(problems.size(), 4u);
+    EXPECT_TRUE(ids.Empty());
 }
 
 TEST(UsbIdListTest, DefaultFilesAreTheSystemsThenTheUsers) {

@@ -1,0 +1,42 @@
+#include "platform/InstanceLock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace platform {
+
+InstanceLock::~InstanceLock() {
+    Release();
+}
+
+bool InstanceLock::Acquire(const std::string& directory, bool& held) {
+    held = false;
+    Release();
+    std::string path = directory;
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        held = errno == EWOULDBLOCK;
+        ::close(fd);
+        return false;
+    }
+    fd_ = fd;
+    return true;
+}
+
+void InstanceLock::Release() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+}  // namespace platform

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+// An exclusive lock on a directory for as long as the object lives, so that
+// two copies of the program never work in the same temporary and staging
+// directories. The lock goes with the process, also when it ends abruptly.
+class InstanceLock {
+  public:
+    InstanceLock() = default;
+    ~InstanceLock();
+    InstanceLock(const InstanceLock&) = delete;
+    InstanceLock& operator=(const InstanceLock&) = delete;
+
+    // Takes the lock on an existing directory (a symbolic link is refused)
+    // without waiting. False when another holder has it or the directory
+    // cannot be opened; `held` then tells the first case apart.
+    bool Acquire(const std::string& directory, bool& held);
+    void Release();
+
+  private:
+    int fd_ = -1;
+};
+
+}  // namespace platform
