@@ -84,6 +84,7 @@ LibusbDevice::LibusbDevice(std::shared_ptr<LibusbContext> context, libusb_device
       path_("/dev/bus/usb/" + Number3(libusb_get_bus_number(device)) + "/" +
             Number3(libusb_get_device_address(device))),
       address_(libusb_get_device_address(device)),
+      bus_(libusb_get_bus_number(device)),
       session_(session) {}
 
 LibusbDevice::~LibusbDevice() {

@@ -61,6 +61,7 @@ class LibusbDevice : public UsbioDevice {
     std::string Path() const override { return path_; }
     std::uint64_t Session() const override { return session_.load(); }
     std::uint8_t Address() const override { return address_; }
+    std::uint16_t Bus() const override { return bus_; }
     void Control(const std::shared_ptr<UsbioRequest>& request) override;
     void Transfer(const std::shared_ptr<UsbioRequest>& request) override;
     void Cancel(const std::shared_ptr<UsbioRequest>& request) override;
@@ -97,6 +98,7 @@ class LibusbDevice : public UsbioDevice {
     libusb_device* const device_;
     const std::string path_;
     const std::uint8_t address_;
+    const std::uint16_t bus_;
     std::atomic<std::uint64_t> session_;
 
     // The libusb handle and what it holds. Never held while waiting for the
