@@ -56,18 +56,28 @@ class LibusbBackend : public UsbioBackend, public std::enable_shared_from_this<L
     bool FollowsHotplug() const { return hotplug_; }
 
   private:
+    // What a hotplug callback reaches the back end through. libusb does not
+    // wait for a running callback when one is deregistered, so the gate
+    // outlives the back end (the context keeps it until its event thread
+    // stops) and the back end closes it, under its lock, before it goes.
+    struct HotplugGate {
+        std::mutex mutex;
+        LibusbBackend* backend = nullptr;
+    };
+
     LibusbBackend(std::shared_ptr<LibusbContext> context, UsbIdList ids);
     bool Listed(libusb_device* device) const;
     void Arrived(libusb_device* device);
     void Left(libusb_device* device);
     void Enumerate();  // mutex_ held
     static int LIBUSB_CALL OnHotplug(libusb_context* context, libusb_device* device,
-                                     libusb_hotplug_event event, void* self);
+                                     libusb_hotplug_event event, void* gate);
 
     const std::shared_ptr<LibusbContext> context_;
     const UsbIdList ids_;
     bool hotplug_ = false;
     int hotplugHandle_ = 0;
+    std::shared_ptr<HotplugGate> gate_;
 
     std::mutex mutex_;
     std::vector<std::shared_ptr<LibusbDevice>> devices_;
