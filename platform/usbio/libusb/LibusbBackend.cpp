@@ -45,8 +45,7 @@ std::shared_ptr<LibusbBackend> LibusbBackend::Create(UsbIdList ids, std::string&
     }
     std::shared_ptr<LibusbBackend> backend(new LibusbBackend(std::move(context), std::move(ids)));
     if (useHotplug && libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) != 0) {
-        backend->gate_ = std::make_shared<HotplugGate>();
-        backend->gate_->backend = backend.get();
+        backend->gate_ = std::make_shared<HotplugGate>(backend.get());
         backend->context_->KeepUntilStopped(backend->gate_);
         libusb_hotplug_callback_handle handle = 0;
         // The devices present now are reported at once, on this thread.
@@ -69,12 +68,8 @@ LibusbBackend::LibusbBackend(std::shared_ptr<LibusbContext> context, UsbIdList i
 
 LibusbBackend::~LibusbBackend() {
     if (gate_) {
-        // Waits for a callback that is running; none reaches this object
-        // afterwards.
-        {
-            std::lock_guard lock(gate_->mutex);
-            gate_->backend = nullptr;
-        }
+        // Waits for a callback under way; none reaches this object later.
+        gate_->Close();
         if (hotplug_) {
             libusb_hotplug_deregister_callback(context_->Get(), hotplugHandle_);
         }
@@ -94,17 +89,13 @@ bool LibusbBackend::Listed(libusb_device* device) const {
 
 int LIBUSB_CALL LibusbBackend::OnHotplug(libusb_context* /*context*/, libusb_device* device,
                                          libusb_hotplug_event event, void* gate) {
-    auto* g = static_cast<HotplugGate*>(gate);
-    std::lock_guard lock(g->mutex);
-    LibusbBackend* backend = g->backend;
-    if (backend == nullptr) {
-        return 0;  // the back end is going; its deregistration follows
-    }
-    if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED) {
-        backend->Arrived(device);
-    } else if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT) {
-        backend->Left(device);
-    }
+    static_cast<HotplugGate*>(gate)->Pass([&](LibusbBackend& backend) {
+        if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED) {
+            backend.Arrived(device);
+        } else if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT) {
+            backend.Left(device);
+        }
+    });
     return 0;  // stay registered
 }
 

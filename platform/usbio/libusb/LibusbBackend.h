@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/usbio/UsbioBackend.h"
+#include "platform/usbio/libusb/CallbackGate.h"
 #include "platform/usbio/libusb/LibusbContext.h"
 #include "platform/usbio/libusb/LibusbDevice.h"
 #include "platform/usbio/libusb/UsbIdList.h"
@@ -56,14 +57,9 @@ class LibusbBackend : public UsbioBackend, public std::enable_shared_from_this<L
     bool FollowsHotplug() const { return hotplug_; }
 
   private:
-    // What a hotplug callback reaches the back end through. libusb does not
-    // wait for a running callback when one is deregistered, so the gate
-    // outlives the back end (the context keeps it until its event thread
-    // stops) and the back end closes it, under its lock, before it goes.
-    struct HotplugGate {
-        std::mutex mutex;
-        LibusbBackend* backend = nullptr;
-    };
+    // Hotplug callbacks reach the back end through it; the context keeps it
+    // until its event thread stops.
+    using HotplugGate = CallbackGate<LibusbBackend>;
 
     LibusbBackend(std::shared_ptr<LibusbContext> context, UsbIdList ids);
     bool Listed(libusb_device* device) const;
