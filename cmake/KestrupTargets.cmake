@@ -18,11 +18,13 @@ function(kestrup_library name)
   kestrup_warnings(${name})
 endfunction()
 
-# kestrup_test(NAME SOURCES ... [DEPS ...] [LABELS ...])
+# kestrup_test(NAME SOURCES ... [DEPS ...] [LABELS ...] [SKIPS_WHEN_SKIPPED])
 # A GoogleTest executable registered with CTest. Label "tsan" marks tests that
 # the ThreadSanitizer run covers (thread-heavy code without Qt in the way).
+# With SKIPS_WHEN_SKIPPED a test that GoogleTest skips is reported to CTest as
+# skipped, not as passed.
 function(kestrup_test name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "SKIPS_WHEN_SKIPPED" "" "SOURCES;DEPS;LABELS" ${ARGN})
   find_package(GTest REQUIRED)
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main
@@ -30,10 +32,14 @@ function(kestrup_test name)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   kestrup_warnings(${name})
   include(GoogleTest)
+  set(skip)
+  if(ARG_SKIPS_WHEN_SKIPPED)
+    set(skip SKIP_REGULAR_EXPRESSION "  SKIPPED ")
+  endif()
   if(ARG_LABELS)
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${ARG_LABELS}"
-                         TIMEOUT 300)
+                         TIMEOUT 300 ${skip})
   else()
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300 ${skip})
   endif()
 endfunction()

@@ -1,5 +1,6 @@
 #include "sim/SimulatedInstrument.h"
 
+#include "engine/Protocol.h"
 #include "platform/usbio/SimulatedDevice.h"
 
 namespace sim {
@@ -18,31 +19,53 @@ void SimulatedInstrument::Attach(platform::usbio::SimulatedDevice* device) {
     device_.store(device);
 }
 
-SimulatedInstrument::OutResult SimulatedInstrument::OnBulkOut(std::uint8_t /*endpoint*/,
+SimulatedInstrument::OutResult SimulatedInstrument::OnBulkOut(std::uint8_t endpoint,
                                                               std::span<const std::uint8_t> data) {
-    std::vector<std::uint8_t> frame;
+    platform::usbio::SimulatedDevice* device = device_.load();
+    const std::size_t packet = device != nullptr ? device->MaxPacketSize(endpoint) : 512;
+    std::vector<std::vector<std::uint8_t>> frames;
     {
         std::lock_guard lock(mutex_);
-        if (!stalled_.empty()) {
-            frame = std::move(stalled_);
-            stalled_.clear();
-            frame.insert(frame.end(), data.begin(), data.end());
-        } else if (auto part = protocol_.PartialWrite(data.data(), data.size())) {
-            // Only the first bytes go; the write then never completes, so the
-            // program's write times out and reports how many went.
-            stalled_.assign(data.begin(), data.begin() + *part);
-            OutResult result;
-            result.accepted = *part;
-            result.neverCompletes = true;
-            return result;
-        } else {
-            frame.assign(data.begin(), data.end());
+        if (receiving_.empty() && !resuming_) {
+            if (auto part = protocol_.PartialWrite(data.data(), data.size())) {
+                // The whole packets within the bytes named go, then the
+                // endpoint stalls; the program writes the rest of the frame.
+                const std::size_t whole = *part - *part % packet;
+                receiving_.assign(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(whole));
+                resuming_ = true;
+                OutResult result;
+                result.accepted = static_cast<std::uint32_t>(whole);
+                result.status = platform::usbio::SimulatedDevice::kStallStatus;
+                return result;
+            }
+        }
+        resuming_ = false;
+        receiving_.insert(receiving_.end(), data.begin(), data.end());
+        while (receiving_.size() >= kestrup::kDataFrameSize) {
+            const auto end =
+                receiving_.begin() + static_cast<std::ptrdiff_t>(kestrup::kDataFrameSize);
+            frames.emplace_back(receiving_.begin(), end);
+            receiving_.erase(receiving_.begin(), end);
+        }
+        const bool endsShort = data.size() % packet != 0 || data.empty();
+        if (endsShort && !receiving_.empty()) {
+            frames.push_back(std::move(receiving_));
+            receiving_.clear();
         }
     }
+    for (const auto& frame : frames) {
+        if (!React(frame)) {
+            break;
+        }
+    }
+    return OutResult{};
+}
+
+bool SimulatedInstrument::React(const std::vector<std::uint8_t>& frame) {
     const auto reactions = protocol_.OnFrame(frame.data(), frame.size());
     platform::usbio::SimulatedDevice* device = device_.load();
     if (device == nullptr) {
-        return OutResult{};
+        return true;
     }
     for (const auto& r : reactions) {
         if (r.kind == InstrumentProtocol::Reaction::Kind::Vanish) {
@@ -61,11 +84,11 @@ SimulatedInstrument::OutResult SimulatedInstrument::OnBulkOut(std::uint8_t /*end
                 std::lock_guard lock(mutex_);
                 timers_.push_back(std::move(timer));
             }
-            break;
+            return false;
         }
         device->QueueIn(kInEndpoint, {r.byte}, r.delayMs);
     }
-    return OutResult{};
+    return true;
 }
 
 InstrumentAttacher::InstrumentAttacher(std::shared_ptr<platform::usbio::SimulatedBackend> backend,

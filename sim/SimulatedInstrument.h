@@ -16,7 +16,9 @@ namespace sim {
 // The simulated Talvenmark Pro as the function logic of a simulated USB
 // device: frames written to its OUT endpoint go to the instrument's protocol,
 // and its answers come back on the IN endpoint 0x81 after the delays the
-// scenario asks for. A "vanish" unplugs the device instead of answering.
+// scenario asks for, each one byte in a packet of its own. A "vanish" unplugs
+// the device instead of answering; a "partial" stalls the write after the
+// whole packets that fit in the bytes it names.
 class SimulatedInstrument : public platform::usbio::SimulatedFunction {
   public:
     static constexpr std::uint8_t kInEndpoint = 0x81;
@@ -31,11 +33,18 @@ class SimulatedInstrument : public platform::usbio::SimulatedFunction {
     const InstrumentProtocol& Protocol() const { return protocol_; }
 
   private:
+    // Hands one whole frame to the protocol and queues its answers; false
+    // when the instrument vanished instead.
+    bool React(const std::vector<std::uint8_t>& frame);
+
     InstrumentProtocol protocol_;
-    // The bytes of a frame whose write stalled part-way; the program writes
-    // the rest of the frame next.
+    // The bytes of the frame being received. A frame ends with a short (or
+    // zero-length) packet or when it holds the largest frame's bytes: a frame
+    // of 8192 bytes is sixteen full packets with nothing after them.
     std::mutex mutex_;
-    std::vector<std::uint8_t> stalled_;
+    std::vector<std::uint8_t> receiving_;
+    // A write stalled part-way: the next one brings the rest of the frame.
+    bool resuming_ = false;
     // A vanish that comes later (after a flash time, say) unplugs from a
     // thread of its own; destruction stops it.
     platform::Event stopTimers_{true, false};

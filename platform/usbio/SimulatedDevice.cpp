@@ -9,8 +9,6 @@
 namespace platform::usbio {
 namespace {
 
-constexpr std::uint32_t kStallStatus = 0xE0000004;  // the device answered with a STALL
-
 using platform::le::Put16;
 using platform::le::Put32;
 
@@ -98,7 +96,18 @@ void SimulatedDevice::QueueIn(std::uint8_t endpoint, std::vector<std::uint8_t> b
         if (session_.load() == 0) {
             return;  // nobody is listening on an unplugged device
         }
-        packets_[endpoint].push_back(Packet{std::move(bytes), readyAt});
+        auto& packets = packets_[endpoint];
+        const std::size_t size = PacketSize(endpoint);
+        if (bytes.empty()) {
+            packets.push_back(Packet{{}, readyAt});  // a zero-length packet
+        }
+        for (std::size_t at = 0; at < bytes.size(); at += size) {
+            const std::size_t n = std::min(size, bytes.size() - at);
+            packets.push_back(Packet{
+                std::vector<std::uint8_t>(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                                          bytes.begin() + static_cast<std::ptrdiff_t>(at + n)),
+                readyAt});
+        }
     }
     if (delayMs > 0 && delayMs != kInfinite) {
         Schedule(readyAt, [this] { Pump(); });
@@ -111,20 +120,29 @@ void SimulatedDevice::Pump() {
     const auto now = Clock::now();
     for (auto& [endpoint, reads] : reads_) {
         auto& packets = packets_[endpoint];
+        const std::size_t size = PacketSize(endpoint);
         while (!reads.empty() && !packets.empty()) {
-            Packet& packet = packets.front();
-            if (packet.readyAt > now) {
+            if (packets.front().readyAt > now) {
                 break;  // a timer wakes the pump when it is ready
             }
-            std::shared_ptr<UsbioRequest> read = std::move(reads.front());
-            reads.pop_front();
-            const std::size_t n = std::min<std::size_t>(read->Length(), packet.bytes.size());
-            std::vector<std::uint8_t> chunk(packet.bytes.begin(), packet.bytes.begin() + n);
-            packet.bytes.erase(packet.bytes.begin(), packet.bytes.begin() + n);
-            if (packet.bytes.empty()) {
-                packets.pop_front();
+            std::vector<std::uint8_t> packet = std::move(packets.front().bytes);
+            packets.pop_front();
+            PendingRead& read = reads.front();
+            const std::size_t room = read.request->Length() - read.received.size();
+            std::uint32_t status = 0;
+            if (packet.size() > room) {
+                // Babble: the bytes that fit arrive, the rest of the packet is lost.
+                status = kOverflowStatus;
+                packet.resize(room);
             }
-            read->Complete(0, chunk);
+            read.received.insert(read.received.end(), packet.begin(), packet.end());
+            const bool ends = status != 0 || packet.size() < size ||
+                              read.received.size() == read.request->Length();
+            if (ends) {
+                PendingRead done = std::move(read);
+                reads.pop_front();
+                done.request->Complete(status, done.received);
+            }
         }
     }
 }
@@ -138,8 +156,8 @@ void SimulatedDevice::Unplug() {
     configured_ = false;
     packets_.clear();
     for (auto& [endpoint, reads] : reads_) {
-        for (const auto& read : reads) {
-            read->Complete(USBIO_ERR_DEVICE_GONE);
+        for (const PendingRead& read : reads) {
+            read.request->Complete(USBIO_ERR_DEVICE_GONE, read.received);
         }
     }
     reads_.clear();
@@ -221,6 +239,20 @@ std::size_t SimulatedDevice::PendingReads() const {
         n += reads.size();
     }
     return n;
+}
+
+std::uint16_t SimulatedDevice::MaxPacketSize(std::uint8_t endpoint) const {
+    std::lock_guard lock(mutex_);
+    return PacketSize(endpoint);
+}
+
+std::uint16_t SimulatedDevice::PacketSize(std::uint8_t endpoint) const {
+    for (const Pipe& pipe : pipes_) {
+        if (pipe.endpoint == endpoint && pipe.maxPacketSize > 0) {
+            return pipe.maxPacketSize;
+        }
+    }
+    return 512;
 }
 
 std::vector<std::uint8_t> SimulatedDevice::DeviceDescriptor() const {
@@ -352,7 +384,7 @@ void SimulatedDevice::Transfer(const std::shared_ptr<UsbioRequest>& request) {
                 request->Complete(USBIO_ERR_DEVICE_GONE);
                 return;
             }
-            reads_[request->Endpoint()].push_back(request);
+            reads_[request->Endpoint()].push_back(PendingRead{request, {}});
         }
         Pump();
         return;
@@ -365,9 +397,17 @@ void SimulatedDevice::Transfer(const std::shared_ptr<UsbioRequest>& request) {
     if (function_) {
         result = function_->OnBulkOut(request->Endpoint(), request->OutData());
     }
-    const std::uint32_t accepted = std::min(result.accepted, request->Length());
-    const bool never = result.neverCompletes || result.delayMs == kInfinite;
+    std::uint32_t accepted = std::min(result.accepted, request->Length());
+    bool never = result.neverCompletes || result.delayMs == kInfinite;
     std::lock_guard lock(mutex_);
+    if (accepted < request->Length() || result.status != 0) {
+        // A write that does not move everything moves whole packets only,
+        // and does not succeed: without an error the device refuses the
+        // remaining packets until the host gives up on the write.
+        const std::uint32_t size = PacketSize(request->Endpoint());
+        accepted -= accepted % size;
+        never = never || result.status == 0;
+    }
     if (session_.load() == 0) {  // vanished while taking the data
         request->Complete(USBIO_ERR_DEVICE_GONE, {}, accepted);
         return;
@@ -396,10 +436,12 @@ void SimulatedDevice::FinishWrite(const UsbioRequest* request) {
 void SimulatedDevice::Cancel(const std::shared_ptr<UsbioRequest>& request) {
     std::lock_guard lock(mutex_);
     for (auto& [endpoint, reads] : reads_) {
-        auto it = std::find(reads.begin(), reads.end(), request);
+        auto it = std::find_if(reads.begin(), reads.end(),
+                               [&](const PendingRead& r) { return r.request == request; });
         if (it != reads.end()) {
+            PendingRead read = std::move(*it);
             reads.erase(it);
-            request->Complete(ERROR_OPERATION_ABORTED);
+            request->Complete(ERROR_OPERATION_ABORTED, read.received);
             return;
         }
     }

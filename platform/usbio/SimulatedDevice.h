@@ -24,10 +24,21 @@ namespace platform::usbio {
 // size. It answers the driver's six requests itself; what happens on the
 // bulk endpoints is up to its SimulatedFunction.
 //
-// IN data: QueueIn adds a packet that the endpoint returns after a delay. A
-// read of N bytes takes up to N bytes of the first ready packet (the rest
-// stays for the next read); a read with nothing ready stays pending until
-// data comes, it is cancelled, or the device vanishes (0xE000100A).
+// The bulk endpoints behave as high-speed bulk endpoints do, in packets of
+// the endpoint's maximum packet size:
+// - IN: QueueIn sends its bytes as packets after a delay: full packets, then
+//   a short one for the rest; bytes that are an exact multiple of the packet
+//   size end with no short packet, and no bytes give one zero-length packet.
+//   A read gathers packets until a short (or zero-length) packet or a full
+//   buffer ends it; until then it stays pending (until data comes, it is
+//   cancelled, or the device vanishes, 0xE000100A). A packet larger than the
+//   room left in the read is an overflow (kOverflowStatus): the read ends
+//   with the bytes that fit and the rest of that packet is lost.
+// - OUT: a write either moves all its bytes or ends with a count of whole
+//   packets: by an error status of the function (a STALL, say), or, when the
+//   function takes fewer bytes without one, by waiting (the device refuses
+//   further packets) until it is cancelled or the device vanishes.
+// A read or write that is cancelled or cut off reports the bytes that moved.
 //
 // Delays are program milliseconds, timed through the time facility (so
 // tests scale them). One timer thread per device blocks while idle.
@@ -35,6 +46,13 @@ namespace platform::usbio {
 // SimulatedFunction::OnBulkOut.
 class SimulatedDevice : public UsbioDevice {
   public:
+    // The bus the simulated devices are on, as captures show it.
+    static constexpr std::uint16_t kBus = 1;
+    // A packet larger than a read's room left (babble).
+    static constexpr std::uint32_t kOverflowStatus = 0xE0000008;
+    // The device answered with a STALL.
+    static constexpr std::uint32_t kStallStatus = 0xE0000004;
+
     struct Identity {
         std::uint16_t vendorId = 0x1209;  // test identifiers of the simulated device
         std::uint16_t productId = 0x0001;
@@ -91,6 +109,9 @@ class SimulatedDevice : public UsbioDevice {
     std::size_t RequestCount(std::uint32_t controlCode) const;
     bool IsConfigured() const;
     std::size_t PendingReads() const;
+    // The maximum packet size of an endpoint as the configuration lists it
+    // (512 for one it does not list). Any thread.
+    std::uint16_t MaxPacketSize(std::uint8_t endpoint) const;
     // The 18-byte device descriptor.
     std::vector<std::uint8_t> DeviceDescriptor() const;
 
@@ -98,6 +119,7 @@ class SimulatedDevice : public UsbioDevice {
     std::string Path() const override { return path_; }
     std::uint64_t Session() const override { return session_.load(); }
     std::uint8_t Address() const override { return address_; }
+    std::uint16_t Bus() const override { return kBus; }
     void Control(const std::shared_ptr<UsbioRequest>& request) override;
     void Transfer(const std::shared_ptr<UsbioRequest>& request) override;
     void Cancel(const std::shared_ptr<UsbioRequest>& request) override;
@@ -105,8 +127,12 @@ class SimulatedDevice : public UsbioDevice {
   private:
     using Clock = std::chrono::steady_clock;
     struct Packet {
-        std::vector<std::uint8_t> bytes;
+        std::vector<std::uint8_t> bytes;  // at most one maximum packet size
         Clock::time_point readyAt;
+    };
+    struct PendingRead {
+        std::shared_ptr<UsbioRequest> request;
+        std::vector<std::uint8_t> received;  // the full packets it has so far
     };
     struct PendingWrite {
         std::shared_ptr<UsbioRequest> request;
@@ -120,6 +146,7 @@ class SimulatedDevice : public UsbioDevice {
     };
 
     std::vector<std::uint8_t> ConfigurationDescriptor() const;  // lock held
+    std::uint16_t PacketSize(std::uint8_t endpoint) const;      // lock held
     void Answer(const UsbioRequest& request, std::uint32_t& status,
                 std::vector<std::uint8_t>& reply);  // lock held
     void Pump();
@@ -146,7 +173,7 @@ class SimulatedDevice : public UsbioDevice {
     std::map<std::uint32_t, std::vector<std::uint8_t>> lastInputs_;
     std::map<std::uint32_t, std::size_t> requestCounts_;
     std::map<std::uint8_t, std::deque<Packet>> packets_;
-    std::map<std::uint8_t, std::deque<std::shared_ptr<UsbioRequest>>> reads_;
+    std::map<std::uint8_t, std::deque<PendingRead>> reads_;
     std::vector<PendingWrite> writes_;
     std::vector<PendingControl> controls_;
 

@@ -20,7 +20,9 @@ class SimulatedFunction {
     struct OutResult {
         static constexpr std::uint32_t kAll = 0xFFFFFFFFu;
         // Bytes of the transfer the device took (capped at the transfer's
-        // length); fewer than written gives a partial write.
+        // length). Fewer than written make a partial write, which moves
+        // only the whole packets within them and does not succeed: it ends
+        // with status, or without one stays pending until cancelled.
         std::uint32_t accepted = kAll;
         // Completion status: 0, or a driver status such as 0xE0000004.
         std::uint32_t status = 0;

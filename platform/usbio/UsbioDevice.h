@@ -20,6 +20,7 @@ namespace platform::usbio {
 // | Session    | number of the current attachment, 0 while unplugged;    | no     | any           |
 // |            | a new number on every plug                              |        |               |
 // | Address    | bus address shown in captures (1..127)                  | no     | any           |
+// | Bus        | number of the bus the device is on, shown in captures   | no     | any           |
 // | Control    | answers one of the six driver requests: completes the   | no     | the requesting|
 // |            | request before returning, or later from any thread      |        | thread        |
 // | Transfer   | a bulk transfer on a bound endpoint; completes it now or| no     | the requesting|
@@ -38,6 +39,8 @@ class UsbioDevice {
     virtual std::string Path() const = 0;
     virtual std::uint64_t Session() const = 0;
     virtual std::uint8_t Address() const = 0;
+    // The number of the bus the device is on, shown in captures.
+    virtual std::uint16_t Bus() const = 0;
     virtual void Control(const std::shared_ptr<UsbioRequest>& request) = 0;
     virtual void Transfer(const std::shared_ptr<UsbioRequest>& request) = 0;
     virtual void Cancel(const std::shared_ptr<UsbioRequest>& request) = 0;

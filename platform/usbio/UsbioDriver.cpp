@@ -184,6 +184,9 @@ bool UsbioDriver::CloseHandle(Handle handle) {
 void UsbioDriver::CancelAll(const std::shared_ptr<UsbioDevice>& device,
                             const std::vector<std::shared_ptr<UsbioRequest>>& requests) {
     for (const auto& request : requests) {
+        // Under the hand-off lock: a request being handed to the device now
+        // is cancelled there once it has arrived, never before.
+        std::lock_guard handoff(request->handoffMutex_);
         device->Cancel(request);
         request->Complete(ERROR_OPERATION_ABORTED);
     }
@@ -219,6 +222,7 @@ std::shared_ptr<UsbioRequest> UsbioDriver::NewRequest(Handle handle, UsbioReques
     request->urbId_ = nextUrbId_++;
     HandleState& state = handles_.at(handle);
     request->deviceAddress_ = state.device->Address();
+    request->deviceBus_ = state.device->Bus();
     state.pending.push_back(request);
     return request;
 }
@@ -315,6 +319,9 @@ bool UsbioDriver::DeviceIoControl(Handle handle, std::uint32_t code, const void*
         request->length_ = outputSize;
         request->destination_ = static_cast<std::uint8_t*>(output);
         request->setup_ = setup;
+        // Recorded before a concurrent close can see the request, so that
+        // its completion never precedes it in the capture.
+        d.CaptureSubmission(*request);
     }
     return d.Issue(device, request, bytesReturned);
 }
@@ -336,6 +343,9 @@ bool UsbioDriver::Bulk(Handle handle, UsbioRequest::Type type, std::uint8_t* in,
                        const std::uint8_t* out, std::uint32_t length, std::uint32_t* bytes,
                        Overlapped* overlapped) {
     const bool reading = type == UsbioRequest::Type::BulkIn;
+    if (bytes != nullptr) {
+        *bytes = 0;  // nothing has moved yet
+    }
     if (overlapped == nullptr || (length > 0 && (reading ? in == nullptr : out == nullptr))) {
         return Fail(ERROR_INVALID_PARAMETER);
     }
@@ -364,17 +374,24 @@ bool UsbioDriver::Bulk(Handle handle, UsbioRequest::Type type, std::uint8_t* in,
         } else {
             request->outData_ = std::span<const std::uint8_t>(out, length);
         }
+        CaptureSubmission(*request);
     }
     return Issue(device, request, bytes);
 }
 
 bool UsbioDriver::Issue(const std::shared_ptr<UsbioDevice>& device,
                         const std::shared_ptr<UsbioRequest>& request, std::uint32_t* bytes) {
-    CaptureSubmission(*request);
-    if (request->GetType() == UsbioRequest::Type::Control) {
-        device->Control(request);
-    } else {
-        device->Transfer(request);
+    {
+        // A concurrent close may have ended the request already; a device
+        // must not get it then (it would take the next IN data for nobody).
+        std::lock_guard handoff(request->handoffMutex_);
+        if (!request->IsCompleted()) {
+            if (request->GetType() == UsbioRequest::Type::Control) {
+                device->Control(request);
+            } else {
+                device->Transfer(request);
+            }
+        }
     }
     bool completed = false;
     std::uint32_t status = 0;
@@ -389,11 +406,13 @@ bool UsbioDriver::Issue(const std::shared_ptr<UsbioDevice>& device,
     if (!completed) {
         return Fail(ERROR_IO_PENDING);
     }
-    if (status != 0) {
-        return Fail(status);
-    }
+    // The bytes that moved, whether the request succeeded or not, as a
+    // completion reported later gives them.
     if (bytes != nullptr) {
         *bytes = count;
+    }
+    if (status != 0) {
+        return Fail(status);
     }
     return true;
 }
@@ -512,6 +531,7 @@ void UsbioDriver::CaptureSubmission(const UsbioRequest& request) {
     record.urbId = request.urbId_;
     record.type = 'S';
     record.device = request.deviceAddress_;
+    record.bus = request.deviceBus_;
     record.status = UsbmonCapture::kInProgress;
     if (request.type_ == UsbioRequest::Type::Control) {
         const bool in = (request.setup_[0] & 0x80) != 0;
@@ -544,6 +564,7 @@ void UsbioDriver::CaptureCompletion(const UsbioRequest& request,
     record.urbId = request.urbId_;
     record.type = 'C';
     record.device = request.deviceAddress_;
+    record.bus = request.deviceBus_;
     record.status = UsbmonStatusOf(request.finalStatus_);
     record.urbLength = request.finalBytes_;
     bool in = false;

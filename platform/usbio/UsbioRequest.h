@@ -68,10 +68,15 @@ class UsbioRequest {
     ThreadId issuer_ = 0;
     std::uint64_t urbId_ = 0;
     std::uint8_t deviceAddress_ = 0;
+    std::uint16_t deviceBus_ = 0;
     std::array<std::uint8_t, 8> setup_{};
     std::uint8_t* destination_ = nullptr;
     Overlapped* overlapped_ = nullptr;
 
+    // Held while the driver hands the request to its device and while a
+    // close or cancel ends it there, so that a request is never handed over
+    // after it has ended.
+    std::mutex handoffMutex_;
     mutable std::mutex mutex_;
     bool completed_ = false;
     std::uint32_t finalStatus_ = 0;

@@ -66,7 +66,8 @@ void UsbmonCapture::Write(const Record& record) {
     Put32(out, static_cast<std::uint32_t>(seconds));
     Put32(out, usec);
     Put32(out, kHeaderSize + captured);
-    Put32(out, kHeaderSize + record.urbLength);
+    // Original length: what the record carries plus the data it left out.
+    Put32(out, static_cast<std::uint32_t>(kHeaderSize + record.data.size()));
     // usbmon header.
     Put64(out, record.urbId);
     out.push_back(static_cast<std::uint8_t>(record.type));

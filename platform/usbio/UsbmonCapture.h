@@ -41,7 +41,10 @@ namespace platform::usbio {
 //
 // OUT data travels with the submission, IN data with the completion, as
 // usbmon records them. The pcap record's captured length is 64 + the
-// captured data, its original length 64 + the URB length.
+// captured data, its original length 64 + the record's whole data (more only
+// when the snap length cut the data short); a record without data, such as
+// an IN submission, has an original length of 64 whatever its URB length.
+// The bus number is the device's own.
 // Thread-safe: every Write is one whole record.
 class UsbmonCapture {
   public:

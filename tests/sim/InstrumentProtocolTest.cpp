@@ -5,8 +5,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "engine/Protocol.h"
+#include "platform/usbio/SimulatedDevice.h"
+#include "sim/SimulatedInstrument.h"
 
 namespace sim {
 namespace {
@@ -179,6 +182,43 @@ TEST(InstrumentProtocolTest, RefusedStartAndFlashWrittenToADirectory) {
     EXPECT_EQ(std::fopen((std::string(tmpl) + "/../evil").c_str(), "rb"), nullptr);
     std::remove((dir + "a.dat").c_str());
     ::rmdir(tmpl);
+}
+
+TEST(InstrumentProtocolTest, OnTheBusAFrameEndsWithAShortPacketOrAtTheLargestFrame) {
+    Scenario s;
+    std::string error;
+    ASSERT_TRUE(Scenario::Parse("partial big.dat 2 1000\n", s, error)) << error;
+    auto instrument = std::make_shared<SimulatedInstrument>(s);
+    platform::usbio::SimulatedDevice device(instrument, "sim", 2);
+    const auto write = [&](const Bytes& bytes) { return instrument->OnBulkOut(0x01, bytes); };
+    const auto frames = [&] { return instrument->Protocol().Log().size(); };
+    write({kestrup::OP_START_UPGRADE});
+    write(Header("big.dat", 30000, 0));
+    ASSERT_EQ(frames(), 2u);
+
+    // Sixteen full packets end a frame without a zero-length packet.
+    Bytes frame(kestrup::kDataFrameSize, 0x11);
+    frame[0] = kestrup::OP_FILE_DATA;
+    write(frame);
+    ASSERT_EQ(frames(), 3u);
+    EXPECT_EQ(instrument->Protocol().Log().back().length, kestrup::kDataFrameSize);
+
+    // A stall after the whole packets within 1000 bytes; the rest follows.
+    const auto stalled = write(frame);
+    EXPECT_EQ(stalled.accepted, 512u);
+    EXPECT_EQ(stalled.status, platform::usbio::SimulatedDevice::kStallStatus);
+    EXPECT_EQ(frames(), 3u);
+    write(Bytes(frame.begin() + 512, frame.end()));
+    ASSERT_EQ(frames(), 4u);
+    EXPECT_EQ(instrument->Protocol().Log().back().length, kestrup::kDataFrameSize);
+
+    // A shorter frame of whole packets does not end until a short packet
+    // comes, which is why no shorter frame is a multiple of 64 bytes long.
+    write(Bytes(frame.begin(), frame.begin() + 1024));
+    EXPECT_EQ(frames(), 4u);
+    write(Bytes(3, 0x22));
+    ASSERT_EQ(frames(), 5u);
+    EXPECT_EQ(instrument->Protocol().Log().back().length, 1027u);
 }
 
 }  // namespace

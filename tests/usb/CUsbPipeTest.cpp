@@ -99,21 +99,24 @@ TEST_F(CUsbPipeTest, TimeOutCancelsAndDrainsBeforeReturning) {
     EXPECT_EQ(old, (std::array<std::uint8_t, 8>{}));
 }
 
-TEST_F(CUsbPipeTest, WriteTimingOutPartWayReportsWhatWent) {
+TEST_F(CUsbPipeTest, WriteEndingPartWayReportsTheWholePacketsThatWent) {
     CUsbPipe& out = *channel_.OutPipe();
     ASSERT_EQ(out.BindEndpoint(0, 0x01), 0u);
-    sim_.Function().ScriptOut(Out{.accepted = 3000, .neverCompletes = true});
+    // The device stops taking packets: the write runs into its time-out.
+    sim_.Function().ScriptOut(Out{.accepted = 3000});
     std::vector<std::uint8_t> data(8192, 0x5A);
     std::uint32_t length = 8192;
     EXPECT_EQ(out.WriteSync(data.data(), length, 100000), 0xE000100Cu);
-    EXPECT_EQ(length, 3000u);
+    EXPECT_EQ(length, 2560u);
     EXPECT_EQ(TransferWaits(), (std::vector<std::uint32_t>{100000, platform::kInfinite}));
 
-    // A short write that completes is a success with the short count.
-    sim_.Function().ScriptOut(Out{.accepted = 10, .delayMs = 20});
+    // A stall at once: the failure still says what went, without a wait.
+    sim_.Function().ScriptOut(
+        Out{.accepted = 1500, .status = platform::usbio::SimulatedDevice::kStallStatus});
     length = 8192;
-    EXPECT_EQ(out.WriteSync(data.data(), length, 100000), 0u);
-    EXPECT_EQ(length, 10u);
+    EXPECT_EQ(out.WriteSync(data.data(), length, 100000), 0xE0000004u);
+    EXPECT_EQ(length, 1024u);
+    EXPECT_EQ(TransferWaits().size(), 2u);
 }
 
 TEST_F(CUsbPipeTest, BindingAnOpenHandleSendsOnlyTheBindRequest) {

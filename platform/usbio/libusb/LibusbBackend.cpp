@@ -45,6 +45,8 @@ std::shared_ptr<LibusbBackend> LibusbBackend::Create(UsbIdList ids, std::string&
     }
     std::shared_ptr<LibusbBackend> backend(new LibusbBackend(std::move(context), std::move(ids)));
     if (useHotplug && libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) != 0) {
+        backend->gate_ = std::make_shared<HotplugGate>(backend.get());
+        backend->context_->KeepUntilStopped(backend->gate_);
         libusb_hotplug_callback_handle handle = 0;
         // The devices present now are reported at once, on this thread.
         const int rc = libusb_hotplug_register_callback(
@@ -52,7 +54,7 @@ std::shared_ptr<LibusbBackend> LibusbBackend::Create(UsbIdList ids, std::string&
             static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED |
                                               LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
             LIBUSB_HOTPLUG_ENUMERATE, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
-            LIBUSB_HOTPLUG_MATCH_ANY, &LibusbBackend::OnHotplug, backend.get(), &handle);
+            LIBUSB_HOTPLUG_MATCH_ANY, &LibusbBackend::OnHotplug, backend->gate_.get(), &handle);
         if (rc == LIBUSB_SUCCESS) {
             backend->hotplug_ = true;
             backend->hotplugHandle_ = handle;
@@ -65,9 +67,12 @@ LibusbBackend::LibusbBackend(std::shared_ptr<LibusbContext> context, UsbIdList i
     : context_(std::move(context)), ids_(std::move(ids)) {}
 
 LibusbBackend::~LibusbBackend() {
-    if (hotplug_) {
-        // No callback runs once this returns.
-        libusb_hotplug_deregister_callback(context_->Get(), hotplugHandle_);
+    if (gate_) {
+        // Waits for a callback under way; none reaches this object later.
+        gate_->Close();
+        if (hotplug_) {
+            libusb_hotplug_deregister_callback(context_->Get(), hotplugHandle_);
+        }
     }
     std::lock_guard lock(mutex_);
     devices_.clear();
@@ -83,13 +88,14 @@ bool LibusbBackend::Listed(libusb_device* device) const {
 }
 
 int LIBUSB_CALL LibusbBackend::OnHotplug(libusb_context* /*context*/, libusb_device* device,
-                                         libusb_hotplug_event event, void* self) {
-    auto* backend = static_cast<LibusbBackend*>(self);
-    if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED) {
-        backend->Arrived(device);
-    } else if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT) {
-        backend->Left(device);
-    }
+                                         libusb_hotplug_event event, void* gate) {
+    static_cast<HotplugGate*>(gate)->Pass([&](LibusbBackend& backend) {
+        if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED) {
+            backend.Arrived(device);
+        } else if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT) {
+            backend.Left(device);
+        }
+    });
     return 0;  // stay registered
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/usbio/UsbioBackend.h"
+#include "platform/usbio/libusb/CallbackGate.h"
 #include "platform/usbio/libusb/LibusbContext.h"
 #include "platform/usbio/libusb/LibusbDevice.h"
 #include "platform/usbio/libusb/UsbIdList.h"
@@ -56,18 +57,23 @@ class LibusbBackend : public UsbioBackend, public std::enable_shared_from_this<L
     bool FollowsHotplug() const { return hotplug_; }
 
   private:
+    // Hotplug callbacks reach the back end through it; the context keeps it
+    // until its event thread stops.
+    using HotplugGate = CallbackGate<LibusbBackend>;
+
     LibusbBackend(std::shared_ptr<LibusbContext> context, UsbIdList ids);
     bool Listed(libusb_device* device) const;
     void Arrived(libusb_device* device);
     void Left(libusb_device* device);
     void Enumerate();  // mutex_ held
     static int LIBUSB_CALL OnHotplug(libusb_context* context, libusb_device* device,
-                                     libusb_hotplug_event event, void* self);
+                                     libusb_hotplug_event event, void* gate);
 
     const std::shared_ptr<LibusbContext> context_;
     const UsbIdList ids_;
     bool hotplug_ = false;
     int hotplugHandle_ = 0;
+    std::shared_ptr<HotplugGate> gate_;
 
     std::mutex mutex_;
     std::vector<std::shared_ptr<LibusbDevice>> devices_;

@@ -27,6 +27,14 @@ LibusbContext::~LibusbContext() {
         thread_->Join();
     }
     libusb_exit(context_);
+    // Only now can no callback use what was kept.
+    std::lock_guard lock(keptMutex_);
+    kept_.clear();
+}
+
+void LibusbContext::KeepUntilStopped(std::shared_ptr<void> object) {
+    std::lock_guard lock(keptMutex_);
+    kept_.push_back(std::move(object));
 }
 
 bool LibusbContext::OnEventThread() const {

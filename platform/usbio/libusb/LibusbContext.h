@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/Thread.h"
 
@@ -26,6 +28,9 @@ class LibusbContext {
     libusb_context* Get() const { return context_; }
     // True on the event thread (transfer and hotplug callbacks).
     bool OnEventThread() const;
+    // Keeps object alive until the event thread has stopped: for what a
+    // callback may still use after its owner has gone. Any thread.
+    void KeepUntilStopped(std::shared_ptr<void> object);
 
   private:
     explicit LibusbContext(libusb_context* context) : context_(context) {}
@@ -35,6 +40,8 @@ class LibusbContext {
     std::atomic<bool> stopping_{false};
     std::atomic<ThreadId> eventThread_{0};
     std::unique_ptr<Thread> thread_;
+    std::mutex keptMutex_;
+    std::vector<std::shared_ptr<void>> kept_;
 };
 
 }  // namespace platform::usbio

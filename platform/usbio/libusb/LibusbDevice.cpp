@@ -84,6 +84,7 @@ LibusbDevice::LibusbDevice(std::shared_ptr<LibusbContext> context, libusb_device
       path_("/dev/bus/usb/" + Number3(libusb_get_bus_number(device)) + "/" +
             Number3(libusb_get_device_address(device))),
       address_(libusb_get_device_address(device)),
+      bus_(libusb_get_bus_number(device)),
       session_(session) {}
 
 LibusbDevice::~LibusbDevice() {
@@ -131,6 +132,15 @@ void LibusbDevice::Finished(Flight* raw) {
     }
     libusb_transfer* t = flight->transfer;
     const std::uint32_t status = LibusbStatus::FromTransfer(t->status);
+    if (t->status == LIBUSB_TRANSFER_STALL && !flight->control) {
+        // The endpoint stays halted until its halt is cleared; that takes a
+        // request of its own, which the next transfer on it makes before it
+        // goes (never here, on the event thread).
+        std::lock_guard lock(flightMutex_);
+        if (std::find(halted_.begin(), halted_.end(), t->endpoint) == halted_.end()) {
+            halted_.push_back(t->endpoint);
+        }
+    }
     const auto moved = static_cast<std::uint32_t>(std::max(t->actual_length, 0));
     if (flight->request->GetType() == UsbioRequest::Type::BulkOut) {
         flight->request->Complete(status, {}, moved);
@@ -193,6 +203,22 @@ void LibusbDevice::CancelAllFlights() {
     }
 }
 
+std::uint32_t LibusbDevice::ClearHaltOf(std::uint8_t endpoint) {
+    {
+        std::lock_guard lock(flightMutex_);
+        if (std::find(halted_.begin(), halted_.end(), endpoint) == halted_.end()) {
+            return 0;
+        }
+    }
+    const int rc = libusb_clear_halt(handle_, endpoint);
+    if (rc != LIBUSB_SUCCESS) {
+        return LibusbStatus::FromError(rc);  // still halted: the next transfer tries again
+    }
+    std::lock_guard lock(flightMutex_);
+    std::erase(halted_, endpoint);
+    return 0;
+}
+
 void LibusbDevice::LastHandleClosed() {
     std::lock_guard lock(handleMutex_);
     Close();
@@ -223,6 +249,10 @@ std::uint32_t LibusbDevice::EnsureOpen() {
 }
 
 void LibusbDevice::ReleaseInterfaces() {
+    {
+        std::lock_guard lock(flightMutex_);
+        halted_.clear();
+    }
     for (const Claimed& claimed : claimed_) {
         libusb_release_interface(handle_, claimed.number);
         if (claimed.reattach) {
@@ -276,12 +306,14 @@ std::uint32_t LibusbDevice::Configure(const std::vector<std::uint8_t>& input) {
         const std::uint16_t number = Le16(input, 4 + 8 * i);
         const std::uint16_t alternate = Le16(input, 4 + 8 * i + 2);
         const libusb_interface_descriptor* setting = nullptr;
+        int alternates = 0;
         for (int k = 0; k < config->bNumInterfaces && setting == nullptr; ++k) {
             const libusb_interface& iface = config->interface[k];
             for (int a = 0; a < iface.num_altsetting; ++a) {
                 if (iface.altsetting[a].bInterfaceNumber == number &&
                     iface.altsetting[a].bAlternateSetting == alternate) {
                     setting = &iface.altsetting[a];
+                    alternates = iface.num_altsetting;
                     break;
                 }
             }
@@ -309,12 +341,17 @@ std::uint32_t LibusbDevice::Configure(const std::vector<std::uint8_t>& input) {
             break;
         }
         claimed_.push_back(Claimed{static_cast<std::uint8_t>(number), reattach});
-        if (alternate != 0) {
-            rc = libusb_set_interface_alt_setting(handle_, number, alternate);
-            if (rc != LIBUSB_SUCCESS) {
-                status = LibusbStatus::FromError(rc);
-                break;
-            }
+        // Selected even when it is 0: the device then starts its endpoints
+        // afresh (data toggles, halts) whatever the last program left. An
+        // interface with no other setting is in that one already; some
+        // devices refuse the request then, which does not stop the claim.
+        rc = libusb_set_interface_alt_setting(handle_, number, alternate);
+        if (rc != LIBUSB_SUCCESS && rc != LIBUSB_ERROR_NO_DEVICE && alternates == 1) {
+            rc = LIBUSB_SUCCESS;
+        }
+        if (rc != LIBUSB_SUCCESS) {
+            status = LibusbStatus::FromError(rc);
+            break;
         }
         for (int e = 0; e < setting->bNumEndpoints; ++e) {
             const libusb_endpoint_descriptor& ep = setting->endpoint[e];
@@ -474,6 +511,10 @@ void LibusbDevice::Transfer(const std::shared_ptr<UsbioRequest>& request) {
     if (endpoint->type != LIBUSB_TRANSFER_TYPE_BULK &&
         endpoint->type != LIBUSB_TRANSFER_TYPE_INTERRUPT) {
         request->Complete(kInvalidPipeType);
+        return;
+    }
+    if (const std::uint32_t status = ClearHaltOf(endpoint->address); status != 0) {
+        request->Complete(status);
         return;
     }
     auto flight = std::make_shared<Flight>();

@@ -29,14 +29,17 @@ namespace platform::usbio {
 // | set configuration  | selects the configuration by index, skipping the set when   |
 // |                    | it is already active; claims each listed interface (a       |
 // |                    | kernel driver on it is detached and later reattached) and   |
-// |                    | selects its alternate setting when that is not 0            |
+// |                    | selects its alternate setting, 0 included                   |
 // | configuration info | one pipe entry per endpoint of the claimed interfaces       |
 // | bind pipe          | accepts an endpoint of a claimed interface, else            |
 // |                    | 0xE0001013 (pipe not found)                                 |
 // | unbind pipe        | accepts                                                     |
 //
 // Cancel returns only when libusb has finished the transfer (a cancelled
-// transfer ends with ERROR_OPERATION_ABORTED and the bytes it moved). When the
+// transfer ends with ERROR_OPERATION_ABORTED and the bytes it moved); on the
+// event thread itself it does not wait. A transfer that ends in a STALL
+// reports 0xE0000004; the endpoint's halt is cleared before the next
+// transfer on it is submitted. When the
 // device goes away everything pending ends with USBIO_ERR_DEVICE_GONE. When
 // the last driver handle closes, the claimed interfaces are released, kernel
 // drivers reattached and the libusb handle closed.
@@ -61,6 +64,7 @@ class LibusbDevice : public UsbioDevice {
     std::string Path() const override { return path_; }
     std::uint64_t Session() const override { return session_.load(); }
     std::uint8_t Address() const override { return address_; }
+    std::uint16_t Bus() const override { return bus_; }
     void Control(const std::shared_ptr<UsbioRequest>& request) override;
     void Transfer(const std::shared_ptr<UsbioRequest>& request) override;
     void Cancel(const std::shared_ptr<UsbioRequest>& request) override;
@@ -91,12 +95,15 @@ class LibusbDevice : public UsbioDevice {
     void Close();
     std::uint32_t Configure(const std::vector<std::uint8_t>& input);
     std::vector<std::uint8_t> ConfigurationInfo() const;
+    // Clears the halt a STALL left on endpoint, if any; 0 or the status.
+    std::uint32_t ClearHaltOf(std::uint8_t endpoint);
     void RequestDescriptor(const std::shared_ptr<UsbioRequest>& request);
 
     const std::shared_ptr<LibusbContext> context_;
     libusb_device* const device_;
     const std::string path_;
     const std::uint8_t address_;
+    const std::uint16_t bus_;
     std::atomic<std::uint64_t> session_;
 
     // The libusb handle and what it holds. Never held while waiting for the
@@ -108,9 +115,11 @@ class LibusbDevice : public UsbioDevice {
     std::vector<Endpoint> endpoints_;
     bool accessReported_ = false;
 
-    // Transfers submitted and not yet finished.
+    // Transfers submitted and not yet finished, and the endpoints that a
+    // STALL left halted.
     std::mutex flightMutex_;
     std::vector<std::shared_ptr<Flight>> flights_;
+    std::vector<std::uint8_t> halted_;
 };
 
 }  // namespace platform::usbio

@@ -97,28 +97,58 @@ TEST_F(SimulatedDeviceTest, MisbehaviourSwitchesForTheRequests) {
     UsbioDriver::CloseHandle(h);
 }
 
-TEST_F(SimulatedDeviceTest, InPacketsAreSplitOverReadsAndWaitForTheirDelay) {
+TEST_F(SimulatedDeviceTest, ReadsEndOnShortPacketsOrFullBuffersAndOverflowOnBabble) {
     const Handle h = OpenBound(0x81);
     ASSERT_NE(h, kInvalidHandle);
+    // A packet larger than the read: the bytes that fit, an overflow, and
+    // the rest of the packet is gone (the next read gets the next packet).
     sim_.Device().QueueIn(0x81, {1, 2, 3, 4, 5});
     sim_.Device().QueueIn(0x81, {});
     std::vector<std::uint8_t> data(3);
-    ASSERT_EQ(Read(h, data), 0u);
+    EXPECT_EQ(Read(h, data), SimulatedDevice::kOverflowStatus);
     EXPECT_EQ(data, (std::vector<std::uint8_t>{1, 2, 3}));
-    data.resize(8);
-    ASSERT_EQ(Read(h, data), 0u);
-    EXPECT_EQ(data, (std::vector<std::uint8_t>{4, 5}));
     data.resize(8);
     ASSERT_EQ(Read(h, data), 0u);  // the zero-length packet
     EXPECT_TRUE(data.empty());
 
+    // Full packets do not end a larger read; a short packet, a zero-length
+    // packet or a full buffer does.
+    const std::vector<std::uint8_t> two(1024, 0x22);
+    struct Case {
+        std::vector<std::vector<std::uint8_t>> queued;
+        std::uint32_t readLength;
+        std::size_t received;
+    };
+    for (const Case& c : {Case{{two}, 1024, 1024}, Case{{two, {7}}, 2048, 1025},
+                          Case{{std::vector<std::uint8_t>(512, 1), {}}, 2048, 512},
+                          Case{{std::vector<std::uint8_t>(700, 1)}, 2048, 700}}) {
+        SCOPED_TRACE(c.readLength);
+        for (const auto& bytes : c.queued) {
+            sim_.Device().QueueIn(0x81, bytes);
+        }
+        data.assign(c.readLength, 0);
+        EXPECT_EQ(Read(h, data), 0u);
+        EXPECT_EQ(data.size(), c.received);
+        EXPECT_EQ(sim_.Device().PendingReads(), 0u);
+    }
+
+    // A read holding full packets waits for more; its cancel reports them.
+    sim_.Device().QueueIn(0x81, two);
+    std::vector<std::uint8_t> buffer(4096);
+    Overlapped ov;
+    std::uint32_t n = 0;
+    ASSERT_FALSE(UsbioDriver::ReadFile(h, buffer.data(), 4096, &n, &ov));
+    EXPECT_EQ(sim_.Device().PendingReads(), 1u);
+    UsbioDriver::CancelIo(h);
+    EXPECT_FALSE(UsbioDriver::GetOverlappedResult(h, &ov, &n, false));
+    EXPECT_EQ(UsbioDriver::GetLastError(), ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(n, 1024u);
+    EXPECT_EQ(buffer[1023], 0x22);
+
     // A delayed packet: the read stays pending until it is ready.
     sim_.Device().QueueIn(0x81, {9}, 20000);
-    Overlapped ov;
     Event event(false, false);
     ov.event = &event;
-    std::array<std::uint8_t, 4> buffer{};
-    std::uint32_t n = 0;
     const auto start = TimeFacility::NowMs();
     ASSERT_FALSE(UsbioDriver::ReadFile(h, buffer.data(), 4, &n, &ov));
     ASSERT_EQ(event.Wait(platform::kInfinite), platform::WaitResult::Signaled);
@@ -129,31 +159,40 @@ TEST_F(SimulatedDeviceTest, InPacketsAreSplitOverReadsAndWaitForTheirDelay) {
     UsbioDriver::CloseHandle(h);
 }
 
-TEST_F(SimulatedDeviceTest, WritesCompleteAsTheFunctionSays) {
+TEST_F(SimulatedDeviceTest, WritesMoveWholePacketsAndEndShortOnlyByStallOrCancel) {
     const Handle h = OpenBound(0x01);
     ASSERT_NE(h, kInvalidHandle);
     std::uint32_t n = 0;
     EXPECT_EQ(Write(h, {1, 2, 3}, &n), 0u);
     EXPECT_EQ(n, 3u);
 
-    sim_.Function().ScriptOut(Out{.accepted = 2});
-    EXPECT_EQ(Write(h, {1, 2, 3}, &n), 0u);
-    EXPECT_EQ(n, 2u);
+    // A stall after whole packets, at once or later: the failure carries the
+    // packets that went (a partly taken packet did not go).
+    sim_.Function().ScriptOut(Out{.accepted = 1100, .status = SimulatedDevice::kStallStatus});
+    n = 99;
+    EXPECT_EQ(Write(h, std::vector<std::uint8_t>(1500, 1), &n), SimulatedDevice::kStallStatus);
+    EXPECT_EQ(n, 1024u);
+    sim_.Function().ScriptOut(Out{.status = SimulatedDevice::kStallStatus, .delayMs = 500});
+    EXPECT_EQ(Write(h, {1}, &n), SimulatedDevice::kStallStatus);
+    EXPECT_EQ(n, 0u);
 
-    sim_.Function().ScriptOut(Out{.status = 0xE0000004, .delayMs = 500});
-    EXPECT_EQ(Write(h, {1}, &n), 0xE0000004u);
-
-    // Never completing: a cancel reports what the device took.
-    sim_.Function().ScriptOut(Out{.accepted = 512, .neverCompletes = true});
-    std::vector<std::uint8_t> big(1000, 7);
-    Overlapped ov;
-    ASSERT_FALSE(UsbioDriver::WriteFile(h, big.data(), 1000, &n, &ov));
-    ASSERT_EQ(UsbioDriver::GetLastError(), ERROR_IO_PENDING);
-    UsbioDriver::CancelIo(h);
-    EXPECT_FALSE(UsbioDriver::GetOverlappedResult(h, &ov, &n, false));
-    EXPECT_EQ(UsbioDriver::GetLastError(), ERROR_OPERATION_ABORTED);
-    EXPECT_EQ(n, 512u);
-    EXPECT_EQ(sim_.Function().Written().size(), 4u);
+    // A device that takes fewer bytes without an error does not end the
+    // write: it waits until cancelled, which reports the whole packets.
+    for (const Out& out : {Out{.accepted = 700}, Out{.accepted = 700, .neverCompletes = true},
+                           Out{.accepted = 700, .delayMs = 5}}) {
+        sim_.Function().ScriptOut(out);
+        std::vector<std::uint8_t> big(1000, 7);
+        Overlapped ov;
+        ASSERT_FALSE(UsbioDriver::WriteFile(h, big.data(), 1000, &n, &ov));
+        ASSERT_EQ(UsbioDriver::GetLastError(), ERROR_IO_PENDING);
+        TimeFacility::Sleep(20, "a completion that must not come");
+        EXPECT_EQ(ov.status.load(), ERROR_IO_PENDING);
+        UsbioDriver::CancelIo(h);
+        EXPECT_FALSE(UsbioDriver::GetOverlappedResult(h, &ov, &n, false));
+        EXPECT_EQ(UsbioDriver::GetLastError(), ERROR_OPERATION_ABORTED);
+        EXPECT_EQ(n, 512u);
+    }
+    EXPECT_EQ(sim_.Function().Written().size(), 6u);
     UsbioDriver::CloseHandle(h);
 }
 
@@ -164,9 +203,9 @@ TEST_F(SimulatedDeviceTest, VanishingMidTransfer) {
         sim_.Device().Unplug();
         return Out{.accepted = 100};
     });
-    std::uint32_t n = 0;
+    std::uint32_t n = 99;
     EXPECT_EQ(Write(h, std::vector<std::uint8_t>(300, 1), &n), USBIO_ERR_DEVICE_GONE);
-    EXPECT_EQ(n, 0u);  // a failed write reports no count through WriteFile
+    EXPECT_EQ(n, 0u);  // no whole packet went
     EXPECT_EQ(Write(h, {1}, &n), USBIO_ERR_DEVICE_GONE);
     UsbioDriver::CloseHandle(h);
 }

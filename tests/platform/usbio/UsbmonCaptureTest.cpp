@@ -7,9 +7,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "platform/Thread.h"
 #include "platform/TimeFacility.h"
 #include "platform/usbio/UsbioDriver.h"
 #include "tests/support/UsbSimEnvironment.h"
@@ -164,10 +166,10 @@ TEST_F(UsbmonCaptureTest, ShortExchangeReadsBackFieldByField) {
     for (std::size_t i = 0; i < p.size(); ++i) {
         SCOPED_TRACE(i);
         EXPECT_EQ(p[i].type, i % 2 == 0 ? 'S' : 'C');
-        EXPECT_EQ(p[i].bus, 1);
+        EXPECT_EQ(p[i].bus, SimulatedDevice::kBus);
         EXPECT_EQ(p[i].device, address);
         EXPECT_EQ(p[i].inclLen, 64 + p[i].captured);
-        EXPECT_EQ(p[i].origLen, 64 + p[i].length);
+        EXPECT_EQ(p[i].origLen, 64 + p[i].captured);  // nothing was left out
         if (i % 2 == 1) {
             EXPECT_EQ(p[i].urbId, p[i - 1].urbId);
             EXPECT_EQ(p[i].setupFlag, '-');
@@ -219,6 +221,62 @@ TEST_F(UsbmonCaptureTest, ShortExchangeReadsBackFieldByField) {
     EXPECT_EQ(p[11].status, -2);
     EXPECT_EQ(p[11].length, 0u);
     EXPECT_NE(p[10].urbId, p[8].urbId);
+
+    // Data beyond the snap length is left out, and the original length says
+    // how much there was.
+    const std::vector<std::uint8_t> big(UsbmonCapture::kSnapLength, 0x33);
+    {
+        auto capture = UsbmonCapture::Create(path_);
+        UsbmonCapture::Record record;
+        record.type = 'C';
+        record.endpoint = 0x81;
+        record.urbLength = static_cast<std::uint32_t>(big.size());
+        record.data = big;
+        capture->Write(record);
+    }
+    const auto cut = Parse(ReadAll(path_));
+    ASSERT_EQ(cut.size(), 1u);
+    EXPECT_EQ(cut[0].inclLen, UsbmonCapture::kSnapLength);
+    EXPECT_EQ(cut[0].origLen, 64 + UsbmonCapture::kSnapLength);
+}
+
+TEST_F(UsbmonCaptureTest, ReadRacingACloseIsRecordedInOrderAndNeverReachesTheDevice) {
+    // Whichever comes first, the read ends without the device keeping it:
+    // the next packet goes to the next reader, not to a dead request. The
+    // capture shows each submission before its completion.
+    ASSERT_TRUE(UsbioDriver::StartCapture(path_));
+    for (int round = 0; round < 200; ++round) {
+        SCOPED_TRACE(round);
+        const Handle h = OpenBound(0x81);
+        ASSERT_NE(h, kInvalidHandle);
+        std::array<std::uint8_t, 8> data{};
+        Overlapped ov;
+        auto racing = platform::Thread::Start([&] {
+            std::uint32_t m = 0;
+            UsbioDriver::ReadFile(h, data.data(), 8, &m, &ov);
+        });
+        UsbioDriver::CloseHandle(h);
+        racing->Join();
+        EXPECT_EQ(sim_.Device().PendingReads(), 0u);
+
+        const Handle next = OpenBound(0x81);
+        ASSERT_NE(next, kInvalidHandle);
+        const auto byte = static_cast<std::uint8_t>(round);
+        sim_.Device().QueueIn(0x81, {byte});
+        std::uint32_t n = 0;
+        ASSERT_EQ(Transfer(next, true, data.data(), 8, &n), 0u);
+        EXPECT_EQ(n, 1u);
+        EXPECT_EQ(data[0], byte);
+        UsbioDriver::CloseHandle(next);
+    }
+    UsbioDriver::StopCapture();
+    std::map<std::uint64_t, char> seen;
+    for (const auto& p : Parse(ReadAll(path_))) {
+        if (p.type == 'C') {
+            EXPECT_EQ(seen[p.urbId], 'S') << "URB " << p.urbId;
+        }
+        seen[p.urbId] = p.type;
+    }
 }
 
 TEST_F(UsbmonCaptureTest, NothingIsWrittenWithoutACaptureAndABadPathIsRefused) {

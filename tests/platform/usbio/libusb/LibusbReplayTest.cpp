@@ -250,9 +250,12 @@ TEST_F(LibusbReplayTest, UpgradeRecordedOnTheSimulatorCompletesOnTheReplay) {
     EXPECT_TRUE(boxes.Texts().empty());
 }
 
-TEST_F(LibusbReplayTest, StalledEndpointEndsTheReadWithTheStallStatus) {
-    const std::string pcap =
-        WriteCapture("stall.pcap", {Bulk(1, 'S', 0x81, 1), Bulk(1, 'C', 0x81, 0, -32 /* EPIPE */)});
+TEST_F(LibusbReplayTest, StalledEndpointEndsTheReadWithTheStallStatusAndIsClearedForTheNext) {
+    const std::uint8_t answer = kestrup::OP_ACK;
+    const std::string pcap = WriteCapture(
+        "stall.pcap",
+        {Bulk(1, 'S', 0x81, 1), Bulk(1, 'C', 0x81, 0, -32 /* EPIPE */), Bulk(2, 'S', 0x81, 1),
+         Bulk(2, 'C', 0x81, 1, 0, std::span<const std::uint8_t>(&answer, 1))});
     std::string error;
     ASSERT_TRUE(testbed_->LoadPcap(testbed_->AddUsbDevice(2, Descriptors()), pcap, error)) << error;
     StartBackend();
@@ -263,6 +266,9 @@ TEST_F(LibusbReplayTest, StalledEndpointEndsTheReadWithTheStallStatus) {
     EXPECT_EQ(channel_->InPipe()->ReadSync(&byte, length, 5000), 0xE0000004u);
     EXPECT_EQ(length, 0u);
     EXPECT_EQ(byte, 0xEE);
+    length = 1;
+    EXPECT_EQ(channel_->InPipe()->ReadSync(&byte, length, 5000), 0u);
+    EXPECT_EQ(byte, kestrup::OP_ACK);
 }
 
 TEST_F(LibusbReplayTest, ReadThatTimesOutIsCancelledBeforeTheCallReturns) {
@@ -314,6 +320,23 @@ TEST_F(LibusbReplayTest, UnplugDuringAReadEndsItWithDeviceRemoved) {
     EXPECT_EQ(length, 0u);
     EXPECT_EQ(data, Bytes(8, 0xEE));
     EXPECT_TRUE(UsbioDriver::AttachedDevices().empty());
+}
+
+TEST_F(LibusbReplayTest, HotplugCallbackRunningAtShutdownNeverOutlivesTheBackEnd) {
+    // A device leaves while the back end is being destroyed, over and over:
+    // the removal's callback on the event thread either runs before the back
+    // end goes or finds it gone, never half-destroyed.
+    for (int round = 0; round < 40; ++round) {
+        SCOPED_TRACE(round);
+        const std::string sysfs =
+            testbed_->AddUsbDevice(static_cast<std::uint8_t>(2 + round), Descriptors());
+        StartBackend();
+        ASSERT_TRUE(backend_->FollowsHotplug());
+        ASSERT_EQ(UsbioDriver::AttachedDevices().size(), 1u);
+        testbed_->Unplug(sysfs);
+        UsbioDriver::RemoveBackend(backend_);
+        backend_.reset();
+    }
 }
 
 TEST_F(LibusbReplayTest, BindingAcceptsOnlyEndpointsOfTheClaimedInterfaces) {
