@@ -30,6 +30,14 @@ class UpgradeHandOff {
     virtual void BeginTransfer() = 0;
 };
 
+// How a detection thread ended.
+enum class DetectionEnd {
+    Stopped,        // the stop event came (also after connecting, before the hand-off)
+    GaveUp,         // twelve passes found nothing
+    HandedOver,     // the hand-off posted the start message
+    NotHandedOver,  // connected, but the hand-off could not post
+};
+
 // Everything a detection thread works with. The events and the channel
 // belong to the application object; the main window receives the
 // notifications; the view takes the hand-off.
@@ -40,7 +48,7 @@ struct DetectionContext {
     platform::MessageWindow* mainWindow = nullptr;
     UpgradeHandOff* view = nullptr;
     // Called on the detection thread as its very last step (may be empty).
-    std::function<void()> ended;
+    std::function<void(DetectionEnd)> ended;
 };
 
 // True while a detection thread started by StartDetection is running. Any
@@ -52,6 +60,11 @@ bool DetectionActive();
 // and has not ended. Any thread.
 bool UpgradeBusy();
 
+// True from the moment a detection thread has connected the instrument until
+// its hand-off has returned: an upgrade is under way although no run is
+// pending yet. Any thread.
+bool HandOffActive();
+
 // One detection pass: builds a fresh device list of the driver's interface
 // class, and probes interfaces 0 to 126 until one opens and answers a
 // device-descriptor request. Leaves the channel's device closed and the new
@@ -61,9 +74,10 @@ bool DetectDevice(UsbTransferChannel& channel);
 // The detection thread: every 5000 ms (unless the stop event comes first) a
 // detection pass; after twelve failed passes (1031, -16, 15) and the end;
 // once a device answers, opens interface 0, configures, binds the pipes, sets
-// the done event and g_bConnected, sends (1030, 0, 0) and hands over.
-// Returns 0 on every path.
-std::uint32_t DetectThreadProc(const DetectionContext& context);
+// the done event and g_bConnected, sends (1030, 0, 0) and hands over. The
+// stop event is looked at again before the found instrument is opened and
+// before the hand-off, so a close never leads to an upgrade.
+DetectionEnd DetectThreadProc(const DetectionContext& context);
 
 // The view's start of an upgrade: forms g_szPackagePath from the chosen row,
 // starts a detection thread and reports (1031, -16, 14). When the thread
@@ -75,7 +89,9 @@ std::unique_ptr<platform::Thread> StartDetection(const CKestrupDoc& document, in
 // The hand-off after connection: forms g_szPackagePath again, empties the
 // staging directory, unpacks the package into it and posts the start message
 // to the upgrade worker. Detection thread. Returns false (and posts nothing)
-// when the package path cannot be formed or no worker is running.
+// when the package path cannot be formed or no worker is running; the
+// operator is then told with HandOffFailureText() in a message box.
 bool HandOffToWorker(CKestrupDoc& document, int row);
+const char* HandOffFailureText();
 
 }  // namespace kestrup

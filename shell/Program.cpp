@@ -7,8 +7,10 @@
 #include <cstdlib>
 #include <vector>
 
+#include "engine/DeviceDetection.h"
 #include "engine/FileTransfer.h"
 #include "engine/MessageBoxService.h"
+#include "engine/Protocol.h"
 #include "package/PackageGlobals.h"
 #include "platform/FileSystem.h"
 #include "platform/usbio/UsbioDriver.h"
@@ -19,6 +21,7 @@
 #include "shell/CMainFrame.h"
 #include "shell/CUpgradeView.h"
 #include "shell/CommandLine.h"
+#include "shell/SilenceWatchdog.h"
 #include "shell/SimulationSession.h"
 #include "shell/UnattendedReport.h"
 #include "shell/UpgradeWiring.h"
@@ -27,6 +30,8 @@ namespace {
 
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+// Longer than any wait of the protocol (the flash wait) by one detection wait.
+constexpr std::uint32_t kSilenceLimitMs = kestrup::kFlashReadTimeoutMs + kestrup::kDetectionWaitMs;
 
 // Whether the staged package holds an application image (an entry whose
 // extension is exactly "bin", as the worker decides).
@@ -145,15 +150,27 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
                     frame->close();
                 }
             };
+            const auto finishSoon = [&] {
+                QMetaObject::invokeMethod(frame, finish, Qt::QueuedConnection);
+            };
+            // Ending the run is deliberate: closing never asks.
+            wiring.SetCloseAnswerer([] { return true; });
+            // The last guard: a run that hears nothing for longer than the
+            // protocol's longest wait ends.
+            SilenceWatchdog watchdog(kSilenceLimitMs, [&] {
+                report.Fail("nothing heard from the instrument for too long");
+                finishSoon();
+            });
             frame->SetNotificationObserver(
                 [&](std::uint32_t message, platform::WPARAM wParam, platform::LPARAM lParam) {
+                    watchdog.Heard();
                     report.OnNotification(message, wParam, lParam, kestrup::g_szCurrentFile);
-                    if (report.DetectionGaveUp()) {
-                        QTimer::singleShot(0, frame, finish);
-                    }
                 });
-            wiring.SetRunEndedObserver(
-                [&] { QMetaObject::invokeMethod(frame, finish, Qt::QueuedConnection); });
+            wiring.SetRunEndedObserver(finishSoon);
+            wiring.SetAttemptFailedObserver([&](const std::string& why) {
+                report.Fail(why);
+                finishSoon();
+            });
             const int row = FindRow(*tmpl->Document(), line.upgrade);
             if (row < 0) {
                 std::fprintf(settings.err, "kestrup: no package named %s in the list\n",
@@ -168,11 +185,15 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
                                    [frame] { frame->Router().Route(res::ID_UPGRADE_VIA_USB); });
             }
             app.Run();
+            wiring.Shutdown();
             wiring.SetRunEndedObserver(nullptr);
+            wiring.SetAttemptFailedObserver(nullptr);
             if (exitStatus == 0) {
-                exitStatus = report.ExitStatus(StagingHoldsApplicationImage());
-                report.Print(exitStatus == 0 ? "Result: upgrade succeeded"
-                                             : "Result: upgrade failed");
+                const bool application = StagingHoldsApplicationImage();
+                exitStatus = report.ExitStatus(application);
+                report.Print(exitStatus == 0
+                                 ? "Result: upgrade succeeded"
+                                 : "Result: upgrade failed: " + report.Why(application));
             }
             if (kestrup::MessageBoxService::Current() == &report) {
                 kestrup::MessageBoxService::Install(nullptr);
@@ -180,10 +201,7 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
         } else {
             exitStatus = app.Run();
         }
-        if (settings.stopWorkerAtEnd) {
-            wiring.StopWorker();
-        }
-        app.ReleaseUi();
+        app.ReleaseUi();  // ends the engine's threads first
     }
     platform::usbio::UsbioDriver::StopCapture();
     if (realDevices) {

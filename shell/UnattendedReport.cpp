@@ -26,6 +26,17 @@ void UnattendedReport::Show(const std::string& text) {
     Print("Message: " + WithoutLineEnd(text));
     std::lock_guard lock(mutex_);
     failed_ = true;
+    if (fileOpen_ && failedFile_.empty()) {
+        failedFile_ = fileName_;
+    }
+}
+
+void UnattendedReport::Fail(const std::string& why) {
+    std::lock_guard lock(mutex_);
+    failed_ = true;
+    if (why_.empty()) {
+        why_ = why;
+    }
 }
 
 void UnattendedReport::OnNotification(std::uint32_t message, platform::WPARAM wParam,
@@ -53,6 +64,7 @@ void UnattendedReport::OnNotification(std::uint32_t message, platform::WPARAM wP
             fileOpen_ = true;
             fileConfirmed_ = false;
             lastDecile_ = -1;
+            fileName_ = currentFile;
             line = std::string("Sending ") + currentFile;
         } else if (w == kestrup::PROGRESS_STATUS) {
             const auto code = static_cast<std::int32_t>(static_cast<std::uint32_t>(lParam));
@@ -86,12 +98,18 @@ void UnattendedReport::OnNotification(std::uint32_t message, platform::WPARAM wP
                     break;
                 default:
                     failed_ = true;
+                    if (fileOpen_ && failedFile_.empty()) {
+                        failedFile_ = fileName_;
+                    }
                     break;
             }
         } else if (w == kestrup::PROGRESS_END) {
             // A file's end without its confirmation is a refused header.
             if (fileOpen_ && !fileConfirmed_) {
                 failed_ = true;
+                if (failedFile_.empty()) {
+                    failedFile_ = fileName_;
+                }
                 line = std::string("Status: ") + currentFile + ": refused by the instrument";
             }
             fileOpen_ = false;
@@ -123,4 +141,30 @@ UnattendedReport::Outcome UnattendedReport::Verdict(bool packageHasApplicationIm
         return Outcome::Failed;
     }
     return Outcome::Succeeded;
+}
+
+std::string UnattendedReport::Why(bool packageHasApplicationImage) const {
+    if (Verdict(packageHasApplicationImage) == Outcome::Succeeded) {
+        return {};
+    }
+    std::lock_guard lock(mutex_);
+    if (!why_.empty()) {
+        return why_;
+    }
+    if (!connected_) {
+        return gaveUp_ ? "instrument not found" : "instrument not connected";
+    }
+    if (filesStarted_ == 0) {
+        return "no file sent";
+    }
+    if (!failedFile_.empty()) {
+        return failedFile_ + " failed";
+    }
+    if (filesConfirmed_ != filesStarted_) {
+        return fileName_ + " was not confirmed by the instrument";
+    }
+    if (packageHasApplicationImage && !completed_) {
+        return "the instrument did not report the upgrade completed";
+    }
+    return "a failure was reported";
 }

@@ -34,8 +34,16 @@ class UnattendedReport : public kestrup::MessageBoxService {
     // Any thread: a line of its own (choice of package, end of run).
     void Print(const std::string& line);
 
+    // Any thread: the attempt failed for a reason no notification carries
+    // (the engine could not start, nothing was heard for too long). The
+    // first reason given is kept.
+    void Fail(const std::string& why);
+
     // True once detection has given up (the run cannot begin).
     bool DetectionGaveUp() const;
+    // Why the upgrade did not succeed, in a few words (empty when it did):
+    // the reason given to Fail, else what the notifications tell.
+    std::string Why(bool packageHasApplicationImage) const;
     // The verdict after the run has ended.
     Outcome Verdict(bool packageHasApplicationImage) const;
     // 0 success, 1 failure.
@@ -52,7 +60,10 @@ class UnattendedReport : public kestrup::MessageBoxService {
     bool completed_ = false;  // status 88 seen
     int filesStarted_ = 0;
     int filesConfirmed_ = 0;
-    bool fileOpen_ = false;      // a file announced and not yet confirmed or failed
+    bool fileOpen_ = false;  // a file announced and not yet confirmed or failed
     bool fileConfirmed_ = false;
     int lastDecile_ = -1;
+    std::string fileName_;    // the file announced last
+    std::string failedFile_;  // the first file that failed
+    std::string why_;         // the reason given to Fail
 };

@@ -10,6 +10,7 @@
 #include "platform/Event.h"
 #include "platform/ThreadMessageQueue.h"
 #include "platform/TimeFacility.h"
+#include "platform/WindowMessages.h"
 #include "shell/CKestrupApp.h"
 #include "shell/CKestrupDocTemplate.h"
 #include "shell/CMainFrame.h"
@@ -24,17 +25,8 @@ UpgradeWiring::UpgradeWiring(CKestrupApp& app, CKestrupDocTemplate& docTemplate)
     : m_app(app), m_template(docTemplate) {}
 
 UpgradeWiring::~UpgradeWiring() {
-    kestrup::SetRunEndedCallback(nullptr);
-    if (m_pDetection) {
-        m_pDetection->Join();
-    }
-    if (m_pWorker) {
-        // The worker ends with the process; it is never waited for.
-        if (kestrup::g_pUpgradeThread.load() == m_pWorker.get()) {
-            kestrup::g_pUpgradeThread.store(nullptr);
-        }
-        m_pWorker->Detach();
-    }
+    m_app.SetShutdown(nullptr);
+    Shutdown();
 }
 
 const char* UpgradeWiring::WorkerFailureText() {
@@ -48,6 +40,7 @@ const char* UpgradeWiring::CloseQuestion() {
 
 void UpgradeWiring::Install() {
     m_app.SetWorkerStarter([this](CMainFrame& frame) { StartWorker(frame); });
+    m_app.SetShutdown([this] { Shutdown(); });
 }
 
 void UpgradeWiring::StartWorker(CMainFrame& frame) {
@@ -75,7 +68,12 @@ void UpgradeWiring::StartWorker(CMainFrame& frame) {
 void UpgradeWiring::StartUpgrade(int row) {
     CUpgradeView* view = m_template.View();
     CMainFrame* frame = m_app.MainFrame();
-    if (view == nullptr || frame == nullptr || !m_pWorker || kestrup::UpgradeBusy()) {
+    if (view == nullptr || frame == nullptr || m_bShutDown || kestrup::UpgradeBusy()) {
+        return;  // a command still queued when the window closed does nothing
+    }
+    if (!m_pWorker) {
+        // The operator was told at start-up; an unattended run ends here.
+        AttemptFailed("the upgrade worker could not be started");
         return;
     }
     if (m_pDetection) {
@@ -88,15 +86,26 @@ void UpgradeWiring::StartUpgrade(int row) {
     context.doneEvent = m_app.m_hDoneEvent.get();
     context.mainWindow = frame;
     context.view = view;
-    context.ended = [this] { RefreshCommands(); };
+    context.ended = [this](kestrup::DetectionEnd end) {
+        RefreshCommands();
+        if (end == kestrup::DetectionEnd::GaveUp) {
+            AttemptFailed("instrument not found");
+        } else if (end == kestrup::DetectionEnd::NotHandedOver) {
+            AttemptFailed("no file sent: the upgrade could not be handed to the worker");
+        }
+    };
     m_pDetection = kestrup::StartDetection(*m_template.Document(), row, context);
+    if (!m_pDetection) {
+        AttemptFailed("device detection could not be started");
+    }
     frame->Router().UpdateActions();
 }
 
 bool UpgradeWiring::OnClose() {
-    // Closing while files are being sent or the instrument writes its flash
-    // would end the process under the instrument's feet: ask first.
-    if (kestrup::g_bUpgradeRunPending.load()) {
+    // From the connection on, closing would end the process under the
+    // instrument's feet: ask first.
+    const bool underWay = kestrup::g_bUpgradeRunPending.load() || kestrup::HandOffActive();
+    if (underWay) {
         bool close = false;
         if (m_closeAnswerer) {
             close = m_closeAnswerer();
@@ -109,6 +118,13 @@ bool UpgradeWiring::OnClose() {
             return false;
         }
     }
+    // Nothing starts talking to the instrument from now on, and what is under
+    // way stops at its next step.
+    kestrup::RequestRunStop();
+    if (underWay) {
+        m_app.m_Channel.CancelTransfers();
+    }
+    StopDetection();
     if (kestrup::g_bConnected.load() != 0) {
         m_app.m_Channel.Close();
     } else {
@@ -116,7 +132,44 @@ bool UpgradeWiring::OnClose() {
         m_app.m_hDoneEvent->Wait(platform::kInfinite, "detection done");
     }
     platform::TimeFacility::Sleep(kPauseBeforeClosingMs, "before closing");
+    Shutdown();
     return true;
+}
+
+void UpgradeWiring::StopDetection() {
+    if (!m_pDetection) {
+        return;
+    }
+    if (!m_pDetection->Finished()) {
+        m_app.m_hStopEvent->Set();
+    }
+    platform::WindowMessages::JoinDispatching(*m_pDetection);
+    m_pDetection.reset();
+}
+
+void UpgradeWiring::Shutdown() {
+    m_bShutDown = true;
+    kestrup::RequestRunStop();
+    StopDetection();
+    kestrup::SetRunEndedCallback(nullptr);
+    if (!m_pWorker) {
+        return;
+    }
+    if (kestrup::g_bUpgradeRunPending.load()) {
+        m_app.m_Channel.CancelTransfers();
+    }
+    platform::ThreadMessageQueue::Post(m_pWorker->Id(), platform::WM_QUIT, 0, 0);
+    platform::WindowMessages::JoinDispatching(*m_pWorker);
+    if (kestrup::g_pUpgradeThread.load() == m_pWorker.get()) {
+        kestrup::g_pUpgradeThread.store(nullptr);
+    }
+    m_pWorker.reset();
+}
+
+void UpgradeWiring::AttemptFailed(const std::string& why) {
+    if (m_attemptFailedObserver) {
+        m_attemptFailedObserver(why);
+    }
 }
 
 void UpgradeWiring::RefreshCommands() {
@@ -124,17 +177,5 @@ void UpgradeWiring::RefreshCommands() {
     if (CMainFrame* frame = m_app.MainFrame()) {
         QMetaObject::invokeMethod(
             frame, [frame] { frame->Router().UpdateActions(); }, Qt::QueuedConnection);
-    }
-}
-
-void UpgradeWiring::StopWorker() {
-    kestrup::SetRunEndedCallback(nullptr);
-    if (m_pWorker) {
-        platform::ThreadMessageQueue::Post(m_pWorker->Id(), platform::WM_QUIT, 0, 0);
-        m_pWorker->Join();
-        if (kestrup::g_pUpgradeThread.load() == m_pWorker.get()) {
-            kestrup::g_pUpgradeThread.store(nullptr);
-        }
-        m_pWorker.reset();
     }
 }

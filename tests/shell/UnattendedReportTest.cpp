@@ -14,7 +14,7 @@ using kestrup::WM_SET_MODE_USB;
 using kestrup::WM_UPGRADE_PROGRESS;
 
 class UnattendedReportTest : public ::testing::Test {
-protected:
+  protected:
     UnattendedReportTest() : out_(std::tmpfile()), report_(out_) {}
     ~UnattendedReportTest() override { std::fclose(out_); }
 
@@ -57,6 +57,7 @@ TEST_F(UnattendedReportTest, AWholeUpgradeSucceedsAndIsToldLineByLine) {
     GoodFile("tpro.boot", true, false);
     GoodFile("tpro_app.bin", true, true);
     EXPECT_EQ(report_.ExitStatus(true), 0);
+    EXPECT_EQ(report_.Why(true), "");
     const std::string out = Output();
     EXPECT_NE(out.find("Status: Detecting USB device. Please wait...\n"), std::string::npos);
     EXPECT_NE(out.find("Status: USB device connected\n"), std::string::npos);
@@ -76,6 +77,7 @@ TEST_F(UnattendedReportTest, FailuresOfEveryKindFailTheRun) {
         r.OnNotification(WM_UPGRADE_PROGRESS, ProgressWParam(-16), 10, "a.dat");
         r.Show("CRC fail\n");
         EXPECT_EQ(r.ExitStatus(false), 1);
+        EXPECT_EQ(r.Why(false), "a.dat failed");
     }
     {
         // A refused header: the file starts and ends unconfirmed.
@@ -84,6 +86,7 @@ TEST_F(UnattendedReportTest, FailuresOfEveryKindFailTheRun) {
         r.OnNotification(WM_UPGRADE_PROGRESS, ProgressWParam(-2), 1, "a.dat");
         r.OnNotification(WM_UPGRADE_PROGRESS, ProgressWParam(-1), 0, "a.dat");
         EXPECT_EQ(r.ExitStatus(false), 1);
+        EXPECT_EQ(r.Why(false), "a.dat failed");
     }
     {
         // The flash result never came.
@@ -93,6 +96,7 @@ TEST_F(UnattendedReportTest, FailuresOfEveryKindFailTheRun) {
         r.OnNotification(WM_UPGRADE_PROGRESS, ProgressWParam(-16), 8, "app.bin");
         r.OnNotification(WM_UPGRADE_PROGRESS, ProgressWParam(-16), 13, "app.bin");
         EXPECT_EQ(r.ExitStatus(true), 1);
+        EXPECT_EQ(r.Why(true), "app.bin was not confirmed by the instrument");
     }
     {
         // Detection gave up.
@@ -101,12 +105,23 @@ TEST_F(UnattendedReportTest, FailuresOfEveryKindFailTheRun) {
         r.OnNotification(WM_UPGRADE_PROGRESS, ProgressWParam(-16), 15, "");
         EXPECT_TRUE(r.DetectionGaveUp());
         EXPECT_EQ(r.ExitStatus(false), 1);
+        EXPECT_EQ(r.Why(false), "instrument not found");
     }
     {
         // Connected, but nothing was sent.
         UnattendedReport r(out_);
         r.OnNotification(WM_SET_MODE_USB, 0, 0, "");
         EXPECT_EQ(r.ExitStatus(false), 1);
+        EXPECT_EQ(r.Why(false), "no file sent");
+    }
+    {
+        // A reason no notification carries wins, the first one given.
+        UnattendedReport r(out_);
+        r.OnNotification(WM_SET_MODE_USB, 0, 0, "");
+        r.Fail("nothing heard from the instrument for too long");
+        r.Fail("later");
+        EXPECT_EQ(r.ExitStatus(false), 1);
+        EXPECT_EQ(r.Why(false), "nothing heard from the instrument for too long");
     }
 }
 
