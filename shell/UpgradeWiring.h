@@ -26,10 +26,10 @@ class CMainFrame;
 // time (beyond unpacking a package the hand-off had already begun).
 class UpgradeWiring {
   public:
-    // The longest a close takes, the 1000 ms pause included: one more pause
-    // after a file that the worker may have begun, and a margin for
-    // notifications and a detection pass in progress.
-    static constexpr std::uint32_t kShutdownBoundMs = 3000;
+    // The longest a close takes, in program time: the 1000 ms pause, at most
+    // one pause after a file that the worker had begun (1000 ms), and a
+    // margin for a detection pass and the last notifications.
+    static constexpr std::uint32_t kShutdownBoundMs = 4000;
 
     UpgradeWiring(CKestrupApp& app, CKestrupDocTemplate& docTemplate);
     // Shuts the engine down as a close would (without the question and the
