@@ -5,6 +5,7 @@
 
 #include "engine/AppChannel.h"
 #include "engine/DeviceDetection.h"
+#include "engine/EngineShutdown.h"
 #include "engine/MessageBoxService.h"
 #include "engine/UpgradeWorker.h"
 #include "platform/Event.h"
@@ -16,10 +17,6 @@
 #include "shell/CMainFrame.h"
 #include "shell/CUpgradeView.h"
 #include "usb/UsbTransferChannel.h"
-
-namespace {
-constexpr std::uint32_t kPauseBeforeClosingMs = 1000;
-}
 
 UpgradeWiring::UpgradeWiring(CKestrupApp& app, CKestrupDocTemplate& docTemplate)
     : m_app(app), m_template(docTemplate) {}
@@ -48,9 +45,9 @@ void UpgradeWiring::StartWorker(CMainFrame& frame) {
     if (CUpgradeView* view = m_template.View()) {
         view->SetDetectionStarter([this](int row) { StartUpgrade(row); });
     }
-    m_pWorker = kestrup::StartUpgradeWorker(&frame);
-    kestrup::g_pUpgradeThread.store(m_pWorker.get());
-    if (!m_pWorker) {
+    m_threads.worker = kestrup::StartUpgradeWorker(&frame);
+    kestrup::g_pUpgradeThread.store(m_threads.worker.get());
+    if (!m_threads.worker) {
         // Without a worker the hand-off has nowhere to go: say so once the
         // window is up, and the upgrade command does nothing.
         QMetaObject::invokeMethod(
@@ -71,14 +68,14 @@ void UpgradeWiring::StartUpgrade(int row) {
     if (view == nullptr || frame == nullptr || m_bShutDown || kestrup::UpgradeBusy()) {
         return;  // a command still queued when the window closed does nothing
     }
-    if (!m_pWorker) {
+    if (!m_threads.worker) {
         // The operator was told at start-up; an unattended run ends here.
         AttemptFailed("the upgrade worker could not be started");
         return;
     }
-    if (m_pDetection) {
-        m_pDetection->Join();  // an earlier detection that has ended
-        m_pDetection.reset();
+    if (m_threads.detection) {
+        m_threads.detection->Join();  // an earlier detection that has ended
+        m_threads.detection.reset();
     }
     kestrup::DetectionContext context;
     context.channel = &m_app.m_Channel;
@@ -94,8 +91,8 @@ void UpgradeWiring::StartUpgrade(int row) {
             AttemptFailed("no file sent: the upgrade could not be handed to the worker");
         }
     };
-    m_pDetection = kestrup::StartDetection(*m_template.Document(), row, context);
-    if (!m_pDetection) {
+    m_threads.detection = kestrup::StartDetection(*m_template.Document(), row, context);
+    if (!m_threads.detection) {
         AttemptFailed("device detection could not be started");
     }
     frame->Router().UpdateActions();
@@ -104,8 +101,7 @@ void UpgradeWiring::StartUpgrade(int row) {
 bool UpgradeWiring::OnClose() {
     // From the connection on, closing would end the process under the
     // instrument's feet: ask first.
-    const bool underWay = kestrup::g_bUpgradeRunPending.load() || kestrup::HandOffActive();
-    if (underWay) {
+    if (kestrup::UpgradeUnderWay()) {
         bool close = false;
         if (m_closeAnswerer) {
             close = m_closeAnswerer();
@@ -118,52 +114,18 @@ bool UpgradeWiring::OnClose() {
             return false;
         }
     }
-    // Nothing starts talking to the instrument from now on, and what is under
-    // way stops at its next step.
-    kestrup::RequestRunStop();
-    if (underWay) {
-        m_app.m_Channel.CancelTransfers();
-    }
-    StopDetection();
-    if (kestrup::g_bConnected.load() != 0) {
-        m_app.m_Channel.Close();
-    } else {
-        m_app.m_hStopEvent->Set();
-        m_app.m_hDoneEvent->Wait(platform::kInfinite, "detection done");
-    }
-    platform::TimeFacility::Sleep(kPauseBeforeClosingMs, "before closing");
-    Shutdown();
+    m_bShutDown = true;
+    kestrup::CloseEngine(m_threads, Resources());
     return true;
-}
-
-void UpgradeWiring::StopDetection() {
-    if (!m_pDetection) {
-        return;
-    }
-    if (!m_pDetection->Finished()) {
-        m_app.m_hStopEvent->Set();
-    }
-    platform::WindowMessages::JoinDispatching(*m_pDetection);
-    m_pDetection.reset();
 }
 
 void UpgradeWiring::Shutdown() {
     m_bShutDown = true;
-    kestrup::RequestRunStop();
-    StopDetection();
-    kestrup::SetRunEndedCallback(nullptr);
-    if (!m_pWorker) {
-        return;
-    }
-    if (kestrup::g_bUpgradeRunPending.load()) {
-        m_app.m_Channel.CancelTransfers();
-    }
-    platform::ThreadMessageQueue::Post(m_pWorker->Id(), platform::WM_QUIT, 0, 0);
-    platform::WindowMessages::JoinDispatching(*m_pWorker);
-    if (kestrup::g_pUpgradeThread.load() == m_pWorker.get()) {
-        kestrup::g_pUpgradeThread.store(nullptr);
-    }
-    m_pWorker.reset();
+    kestrup::StopEngine(m_threads, Resources());
+}
+
+kestrup::EngineResources UpgradeWiring::Resources() const {
+    return {&m_app.m_Channel, m_app.m_hStopEvent.get(), m_app.m_hDoneEvent.get()};
 }
 
 void UpgradeWiring::AttemptFailed(const std::string& why) {

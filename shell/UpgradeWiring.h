@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/Thread.h"
+#include "engine/EngineShutdown.h"
 
 class CKestrupApp;
 class CKestrupDocTemplate;
@@ -16,21 +16,13 @@ class CMainFrame;
 // detection (one at a time, never during a run), and gives the main frame its
 // close handling. Lives as long as the application object.
 //
-// Closing is one orderly shutdown: once the window may close, nothing talks to
-// the instrument any more; a detection thread is stopped and joined, the
-// channel's device is closed (or the stop and done events are used as when
-// nothing was connected), the 1000 ms pause passes, and the worker is stopped
-// and joined, a transfer it was waiting for cancelled first. Every join
-// delivers the UI thread's messages meanwhile, since the thread may be
-// sending one. The close therefore ends within kShutdownBoundMs of program
-// time (beyond unpacking a package the hand-off had already begun).
+// Closing is one orderly shutdown (kestrup::CloseEngine): nothing talks to
+// the instrument any more, detection is stopped and joined, the channel's
+// device is closed as before, the 1000 ms pause passes, and the worker is
+// stopped and joined, a transfer it was waiting for cancelled first; within
+// kestrup::kCloseBoundMs of program time.
 class UpgradeWiring {
   public:
-    // The longest a close takes, in program time: the 1000 ms pause, at most
-    // one pause after a file that the worker had begun (1000 ms), and a
-    // margin for a detection pass and the last notifications.
-    static constexpr std::uint32_t kShutdownBoundMs = 4000;
-
     UpgradeWiring(CKestrupApp& app, CKestrupDocTemplate& docTemplate);
     // Shuts the engine down as a close would (without the question and the
     // pause) if no close did.
@@ -71,14 +63,13 @@ class UpgradeWiring {
     void StartWorker(CMainFrame& frame);
     void StartUpgrade(int row);
     bool OnClose();
-    void StopDetection();
+    kestrup::EngineResources Resources() const;
     void RefreshCommands();
     void AttemptFailed(const std::string& why);
 
     CKestrupApp& m_app;
     CKestrupDocTemplate& m_template;
-    std::unique_ptr<platform::Thread> m_pWorker;
-    std::unique_ptr<platform::Thread> m_pDetection;
+    kestrup::EngineThreads m_threads;
     std::function<bool()> m_closeAnswerer;
     std::function<void()> m_runEndedObserver;
     std::function<void(const std::string&)> m_attemptFailedObserver;
