@@ -63,18 +63,16 @@ State& Global() {
 // Queues an item for the window's owner. Returns false when the window is gone.
 bool Enqueue(Item item) {
     State& s = Global();
-    MessageDispatcher* dispatcher = nullptr;
-    {
-        std::lock_guard lock(s.mutex);
-        if (s.windows.count(item.window) == 0) {
-            return false;
-        }
-        ThreadQueue& q = s.queues[item.window->OwnerThread()];
-        q.items.push_back(std::move(item));
-        dispatcher = q.dispatcher;
+    std::lock_guard lock(s.mutex);
+    if (s.windows.count(item.window) == 0) {
+        return false;
     }
-    if (dispatcher != nullptr) {
-        dispatcher->Wake();
+    ThreadQueue& q = s.queues[item.window->OwnerThread()];
+    q.items.push_back(std::move(item));
+    // Woken under the lock: once SetDispatcher has unplugged a dispatcher, no
+    // other thread is still inside its Wake, so it may be destroyed.
+    if (q.dispatcher != nullptr) {
+        q.dispatcher->Wake();
     }
     return true;
 }
