@@ -54,7 +54,9 @@ BENCHMARK(BM_IdleWorker)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealT
 
 struct HandOff : kestrup::UpgradeHandOff {
     CKestrupDoc* document = nullptr;
-    void BeginTransfer(int row) override { kestrup::HandOffToWorker(*document, row); }
+    kestrup::HandOffResult BeginTransfer(int row) override {
+        return kestrup::HandOffToWorker(*document, row);
+    }
 };
 
 std::string Image(std::size_t size, int seed) {

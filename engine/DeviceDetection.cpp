@@ -16,6 +16,20 @@ namespace kestrup {
 
 namespace {
 std::atomic<int> g_nDetectionThreads{0};
+std::atomic<bool> g_bHandOffActive{false};
+
+bool StopRequested(const DetectionContext& context, const char* what) {
+    return context.stopEvent->Wait(0, what) == platform::WaitResult::Signaled;
+}
+}  // namespace
+
+bool HandOffActive() {
+    return g_bHandOffActive.load();
+}
+
+const char* HandOffFailureText() {
+    return "The upgrade could not be handed to the upgrade worker; nothing was sent to the "
+           "instrument.\n";
 }
 
 bool DetectionActive() {
@@ -54,7 +68,7 @@ bool DetectDevice(UsbTransferChannel& channel) {
     return found;
 }
 
-std::uint32_t DetectThreadProc(const DetectionContext& context) {
+DetectionEnd DetectThreadProc(const DetectionContext& context) {
     UsbTransferChannel& channel = *context.channel;
     channel.CreatePipes();
     int failures = 0;
@@ -62,30 +76,43 @@ std::uint32_t DetectThreadProc(const DetectionContext& context) {
         if (context.stopEvent->Wait(kDetectionWaitMs, "detection pass") ==
             platform::WaitResult::Signaled) {
             context.doneEvent->Set();
-            return 0;
+            return DetectionEnd::Stopped;
         }
         if (!DetectDevice(channel)) {
             if (failures > kDetectionGiveUpAbove) {
                 platform::WindowMessages::Send(context.mainWindow, WM_UPGRADE_PROGRESS,
                                                ProgressWParam(PROGRESS_STATUS),
                                                STATUS_DETECT_FAILED);
-                return 0;
+                return DetectionEnd::GaveUp;
             }
             ++failures;
             continue;
+        }
+        // A close during the pass: the instrument is not even opened.
+        if (StopRequested(context, "stop before opening")) {
+            context.doneEvent->Set();
+            return DetectionEnd::Stopped;
         }
         if (channel.Device().Open(0, channel.DeviceList(), &kUsbioInterfaceGuid) != 0) {
             continue;
         }
         channel.Configure();
         channel.BindPipes();
+        g_bHandOffActive.store(true);
         context.doneEvent->Set();
         g_bConnected.store(1);
         platform::WindowMessages::Send(context.mainWindow, WM_SET_MODE_USB, 0, 0);
-        if (context.view != nullptr) {
-            context.view->BeginTransfer(context.row);
+        DetectionEnd end = DetectionEnd::Stopped;
+        if (!StopRequested(context, "stop before hand-off")) {
+            const HandOffResult handOff = context.view != nullptr
+                                              ? context.view->BeginTransfer(context.row)
+                                              : HandOffResult::NoWorker;
+            end = handOff == HandOffResult::Posted           ? DetectionEnd::HandedOver
+                  : handOff == HandOffResult::PackageDamaged ? DetectionEnd::PackageDamaged
+                                                             : DetectionEnd::NotHandedOver;
         }
-        return 0;
+        g_bHandOffActive.store(false);
+        return end;
     }
 }
 
@@ -96,10 +123,10 @@ std::unique_ptr<platform::Thread> StartDetection(const CKestrupDoc& document, in
     DetectionContext chosen = context;
     chosen.row = row;
     auto thread = platform::Thread::Start([context = std::move(chosen)] {
-        DetectThreadProc(context);
+        const DetectionEnd end = DetectThreadProc(context);
         g_nDetectionThreads.fetch_sub(1);
         if (context.ended) {
-            context.ended();
+            context.ended(end);
         }
     });
     if (!thread) {
@@ -129,11 +156,9 @@ HandOffResult HandOffToWorker(CKestrupDoc& document, int row) {
         return HandOffResult::PackageDamaged;
     }
     platform::Thread* worker = g_pUpgradeThread.load();
-    if (worker == nullptr) {
-        return HandOffResult::NoWorker;
-    }
     g_bUpgradeRunPending.store(true);
-    if (!platform::ThreadMessageQueue::Post(worker->Id(), START_MESSAGE, START_MESSAGE_WPARAM, 0)) {
+    if (worker == nullptr ||
+        !platform::ThreadMessageQueue::Post(worker->Id(), START_MESSAGE, START_MESSAGE_WPARAM, 0)) {
         g_bUpgradeRunPending.store(false);
         return HandOffResult::NoWorker;
     }

@@ -21,6 +21,15 @@ inline constexpr std::uint32_t kDetectionWaitMs = 5000;
 inline constexpr int kDetectionGiveUpAbove = 10;  // passes counted before the last one
 inline constexpr int kMaxInterfaceIndex = 126;
 
+// How a hand-off ended.
+enum class HandOffResult {
+    Posted,           // the package is staged whole and the worker told to start
+    NoPackage,        // no package path for the row
+    PackageDamaged,   // the package did not unpack whole; staging cleared again
+    StagingUnusable,  // the staging directory could not be emptied (or is a link)
+    NoWorker,         // no worker to post to
+};
+
 // What the detection thread hands over to once the instrument is connected:
 // the view's BeginTransfer.
 class UpgradeHandOff {
@@ -28,7 +37,16 @@ class UpgradeHandOff {
     virtual ~UpgradeHandOff() = default;
     // Detection thread. row is the package row chosen when the upgrade was
     // asked for, whatever the list's selection has become since.
-    virtual void BeginTransfer(int row) = 0;
+    virtual HandOffResult BeginTransfer(int row) = 0;
+};
+
+// How a detection thread ended.
+enum class DetectionEnd {
+    Stopped,         // the stop event came (also after connecting, before the hand-off)
+    GaveUp,          // twelve passes found nothing
+    HandedOver,      // the hand-off posted the start message
+    NotHandedOver,   // connected, but the hand-off could not post
+    PackageDamaged,  // connected, but the package did not unpack whole: nothing sent
 };
 
 // Everything a detection thread works with. The events and the channel
@@ -41,7 +59,7 @@ struct DetectionContext {
     platform::MessageWindow* mainWindow = nullptr;
     UpgradeHandOff* view = nullptr;
     // Called on the detection thread as its very last step (may be empty).
-    std::function<void()> ended;
+    std::function<void(DetectionEnd)> ended;
     // The package row the upgrade was asked for; StartDetection sets it.
     int row = -1;
 };
@@ -55,6 +73,11 @@ bool DetectionActive();
 // and has not ended. Any thread.
 bool UpgradeBusy();
 
+// True from the moment a detection thread has connected the instrument until
+// its hand-off has returned: an upgrade is under way although no run is
+// pending yet. Any thread.
+bool HandOffActive();
+
 // One detection pass: builds a fresh device list of the driver's interface
 // class, and probes interfaces 0 to 126 until one opens and answers a
 // device-descriptor request. Leaves the channel's device closed and the new
@@ -64,9 +87,10 @@ bool DetectDevice(UsbTransferChannel& channel);
 // The detection thread: every 5000 ms (unless the stop event comes first) a
 // detection pass; after twelve failed passes (1031, -16, 15) and the end;
 // once a device answers, opens interface 0, configures, binds the pipes, sets
-// the done event and g_bConnected, sends (1030, 0, 0) and hands over.
-// Returns 0 on every path.
-std::uint32_t DetectThreadProc(const DetectionContext& context);
+// the done event and g_bConnected, sends (1030, 0, 0) and hands over. The
+// stop event is looked at again before the found instrument is opened and
+// before the hand-off, so a close never leads to an upgrade.
+DetectionEnd DetectThreadProc(const DetectionContext& context);
 
 // The view's start of an upgrade: forms g_szPackagePath from the chosen row,
 // starts a detection thread and reports (1031, -16, 14). When the thread
@@ -75,20 +99,15 @@ std::uint32_t DetectThreadProc(const DetectionContext& context);
 std::unique_ptr<platform::Thread> StartDetection(const CKestrupDoc& document, int row,
                                                  const DetectionContext& context);
 
-// How a hand-off ended.
-enum class HandOffResult {
-    Posted,           // the package is staged whole and the worker told to start
-    NoPackage,        // no package path for the row
-    PackageDamaged,   // the package did not unpack whole; staging cleared again
-    StagingUnusable,  // the staging directory could not be emptied (or is a link)
-    NoWorker,         // no worker to post to
-};
-
 // The hand-off after connection: forms g_szPackagePath again from the row
 // chosen at the command, empties the staging directory, unpacks the package
 // into it and posts the start message to the upgrade worker. A package that
 // does not unpack whole is never sent: the staging directory is cleared again
-// and nothing is posted. Detection thread.
+// and nothing is posted. Detection thread. Shows nothing: the view tells the
+// operator what a result other than Posted means.
 HandOffResult HandOffToWorker(CKestrupDoc& document, int row);
+
+// The message-box text for a hand-off that could not post its start message.
+const char* HandOffFailureText();
 
 }  // namespace kestrup

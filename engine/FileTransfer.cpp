@@ -14,6 +14,7 @@
 #include "engine/MessageBoxService.h"
 #include "engine/Notifications.h"
 #include "engine/Protocol.h"
+#include "engine/UpgradeWorker.h"
 #include "platform/LittleEndian.h"
 #include "platform/TimeFacility.h"
 #include "platform/WindowMessages.h"
@@ -160,6 +161,9 @@ CrcResult ComputeFileCrc(int fd, std::uint32_t announced, std::uint32_t& crc) {
 }
 
 void SendFile(const char* path, platform::MessageWindow* notify, bool withChecksum) {
+    if (RunStopRequested()) {
+        return;
+    }
     // Only regular files are sent; a directory, a link, a FIFO or a device
     // is skipped quietly without being opened (opening a FIFO would wait
     // for a writer for good). The open itself follows no link and does not
@@ -230,17 +234,31 @@ void SendFile(const char* path, platform::MessageWindow* notify, bool withChecks
         return;
     }
 
+    // From here on the instrument expects the file's data: a file that
+    // cannot be read ends its progress and is named in a box, and the run
+    // goes on with the next file.
+    const auto unreadable = [&] {
+        Notify(notify, PROGRESS_END, 0);
+        ShowMessageBox(std::string(name) + ": the file could not be read; it was not sent\n");
+        platform::TimeFacility::Sleep(kPauseAfterFileMs, "pause after file");
+    };
     if (::lseek(file.fd(), 0, SEEK_SET) != 0) {
+        unreadable();
         return;
     }
     double bytesRead = 0;
     const auto fileLength = static_cast<double>(length);
     std::int32_t percentage = 0;
     while (true) {
+        if (RunStopRequested()) {
+            Notify(notify, PROGRESS_END, 0);
+            return;
+        }
         std::memset(frame, 0, sizeof frame);
         const long n = ReadUpTo(file.fd(), frame + 1, kDataChunk);
         if (n < 0) {
-            return;  // the file could not be read: its transfer ends quietly
+            unreadable();
+            return;
         }
         bytesRead += static_cast<double>(n);
         if (length == 0) {
@@ -263,6 +281,10 @@ void SendFile(const char* path, platform::MessageWindow* notify, bool withChecks
 
         std::uint32_t one = 1;
         const std::uint32_t status = Read(frame, one, kAnswerReadTimeoutMs);
+        if (status != 0 && RunStopRequested()) {
+            Notify(notify, PROGRESS_END, 0);  // cancelled by the close: nothing to report
+            return;
+        }
         if (status != 0 || (frame[0] != OP_ACK && frame[0] != OP_FILE_OK)) {
             Fail(notify, frame[0]);
             platform::TimeFacility::Sleep(kPauseAfterFileMs, "pause after file");
@@ -292,11 +314,16 @@ void SendFile(const char* path, platform::MessageWindow* notify, bool withChecks
         const std::uint32_t status = Read(frame, one, kFlashReadTimeoutMs);
         if (status == 0 && one >= 1 && frame[0] == OP_FILE_OK) {
             NotifyStatus(notify, application ? STATUS_UPGRADE_DONE : OP_FILE_OK);
+        } else if (status != 0 && RunStopRequested()) {
+            Notify(notify, PROGRESS_END, 0);  // cancelled by the close
+            return;
         } else {
             Fail(notify, status == 0 && one >= 1 ? frame[0] : 0);
         }
     }
-    platform::TimeFacility::Sleep(kPauseAfterFileMs, "pause after file");
+    if (!RunStopRequested()) {
+        platform::TimeFacility::Sleep(kPauseAfterFileMs, "pause after file");
+    }
 }
 
 }  // namespace kestrup

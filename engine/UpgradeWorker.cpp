@@ -27,6 +27,8 @@ std::atomic<bool> g_bUpgradeRunPending{false};
 
 namespace {
 
+std::atomic<bool> g_bRunStopRequested{false};
+
 std::mutex g_runEndedMutex;
 std::function<void()> g_runEnded;
 
@@ -58,7 +60,18 @@ bool HasExtension(const std::string& name, const char* extension) {
 
 }  // namespace
 
+void RequestRunStop() {
+    g_bRunStopRequested.store(true);
+}
+
+bool RunStopRequested() {
+    return g_bRunStopRequested.load();
+}
+
 void UpgradeRun(platform::MessageWindow* frame) {
+    if (RunStopRequested()) {
+        return;
+    }
     bool bootPending = false;
     bool applicationPending = false;
     char filePath[kPathBufferSize];
@@ -68,6 +81,9 @@ void UpgradeRun(platform::MessageWindow* frame) {
     std::uint8_t request = OP_START_UPGRADE;
     SendRequest(&request, kStartWriteTimeoutMs);
     const std::uint32_t status = ReadReply(&request, kStartReadTimeoutMs);
+    if (RunStopRequested()) {
+        return;
+    }
     if (status == kTimeoutStatus || request != OP_ACK) {
         platform::WindowMessages::Send(frame, WM_UPGRADE_PROGRESS, ProgressWParam(PROGRESS_STATUS),
                                        STATUS_DETECT_FAILED);
@@ -79,6 +95,9 @@ void UpgradeRun(platform::MessageWindow* frame) {
         return;
     }
     for (const auto& entry : entries) {
+        if (RunStopRequested()) {
+            return;
+        }
         const std::string& name = entry.name;
         // Only regular files are sent: a folder, a link, a FIFO or a device
         // in the staging directory is never opened.
@@ -110,11 +129,14 @@ void UpgradeRun(platform::MessageWindow* frame) {
             SendFile(filePath, frame, true);
         }
     }
-    if (bootPending) {
+    if (bootPending && !RunStopRequested()) {
         SendFile(bootPath, frame, false);
     }
-    if (applicationPending) {
+    if (applicationPending && !RunStopRequested()) {
         SendFile(applicationPath, frame, false);
+    }
+    if (RunStopRequested()) {
+        return;
     }
     request = OP_END_UPGRADE;
     SendRequest(&request, kEndWriteTimeoutMs);
@@ -152,6 +174,7 @@ void ReportRunEnded() {
 }
 
 std::unique_ptr<platform::Thread> StartUpgradeWorker(platform::MessageWindow* frame) {
+    g_bRunStopRequested.store(false);
     auto ready = std::make_shared<platform::Event>(true, false);
     auto thread = platform::Thread::Start([frame, ready] {
         platform::ThreadMessageQueue::CreateForCurrentThread();

@@ -28,6 +28,14 @@ extern std::atomic<platform::Thread*> g_pUpgradeThread;
 // closing.
 extern std::atomic<bool> g_bUpgradeRunPending;
 
+// Asks for no more talk with the instrument: a run under way ends at its next
+// step (a transfer cancelled under it counts as such a step) without a
+// message box, a pause or the closing request, and a start message that comes
+// later runs nothing. Set by the close of the main window; StartUpgradeWorker
+// clears it. Any thread.
+void RequestRunStop();
+bool RunStopRequested();
+
 // The worker thread procedure. Blocks on its thread message queue while idle.
 // A start message (message 0, wParam 1030) runs one upgrade run when
 // g_bConnected is 1; every other message, and a start message before the
@@ -50,8 +58,8 @@ void ReportRunEnded();
 // Worker thread.
 void UpgradeRun(platform::MessageWindow* frame);
 
-// Starts the worker thread with `frame` and returns once its message queue
-// exists, so that a start message posted right afterwards is not lost.
+// Starts the worker thread with `frame` (clearing a stop request) and returns
+// once its message queue exists, so that a start message posted right afterwards is not lost.
 // Returns null when the thread cannot be started. Any thread.
 std::unique_ptr<platform::Thread> StartUpgradeWorker(platform::MessageWindow* frame);
 

@@ -10,9 +10,10 @@ class MessageDispatcher {
     virtual ~MessageDispatcher() = default;
 
     // Called from any thread right after a message has been queued for the
-    // owning thread. Must make the owning thread call
-    // WindowMessages::DispatchPending soon. Must not block and must not call
-    // back into WindowMessages.
+    // owning thread, under WindowMessages' lock (so that a dispatcher that has
+    // been unplugged is never woken afterwards). Must make the owning thread
+    // call WindowMessages::DispatchPending soon. Must not block and must not
+    // call back into WindowMessages.
     virtual void Wake() = 0;
 };
 

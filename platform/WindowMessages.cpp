@@ -7,12 +7,16 @@
 #include <mutex>
 #include <set>
 
+#include "platform/Event.h"
 #include "platform/MessageDispatcher.h"
 #include "platform/MessageWindow.h"
 #include "platform/Thread.h"
 
 namespace platform {
 namespace {
+
+// How often a join that dispatches looks whether the thread has ended.
+constexpr std::uint32_t kJoinCheckMs = 10;
 
 struct SendState {
     std::mutex mutex;
@@ -59,18 +63,16 @@ State& Global() {
 // Queues an item for the window's owner. Returns false when the window is gone.
 bool Enqueue(Item item) {
     State& s = Global();
-    MessageDispatcher* dispatcher = nullptr;
-    {
-        std::lock_guard lock(s.mutex);
-        if (s.windows.count(item.window) == 0) {
-            return false;
-        }
-        ThreadQueue& q = s.queues[item.window->OwnerThread()];
-        q.items.push_back(std::move(item));
-        dispatcher = q.dispatcher;
+    std::lock_guard lock(s.mutex);
+    if (s.windows.count(item.window) == 0) {
+        return false;
     }
-    if (dispatcher != nullptr) {
-        dispatcher->Wake();
+    ThreadQueue& q = s.queues[item.window->OwnerThread()];
+    q.items.push_back(std::move(item));
+    // Woken under the lock: once SetDispatcher has unplugged a dispatcher, no
+    // other thread is still inside its Wake, so it may be destroyed.
+    if (q.dispatcher != nullptr) {
+        q.dispatcher->Wake();
     }
     return true;
 }
@@ -117,10 +119,19 @@ bool WindowMessages::IsWindow(const MessageWindow* window) {
 
 LRESULT WindowMessages::Send(MessageWindow* window, std::uint32_t message, WPARAM wParam,
                              LPARAM lParam) {
-    if (!IsWindow(window)) {
-        return 0;
+    // The owner is read under the lock: outside it the window may be
+    // destroyed on its own thread at any moment.
+    ThreadId owner = 0;
+    {
+        State& s = Global();
+        std::lock_guard lock(s.mutex);
+        if (s.windows.count(window) == 0) {
+            return 0;
+        }
+        owner = window->OwnerThread();
     }
-    if (window->OwnerThread() == Thread::CurrentId()) {
+    if (owner == Thread::CurrentId()) {
+        // Only this thread can destroy it, so it is still alive.
         return window->WindowProc(message, wParam, lParam);
     }
     auto state = std::make_shared<SendState>();
@@ -177,6 +188,34 @@ bool WindowMessages::DispatchOne() {
         item.send->Complete(result);
     }
     return true;
+}
+
+void WindowMessages::JoinDispatching(Thread& thread) {
+    // A dispatcher of its own stands in while waiting, so that a message
+    // queued for this thread ends the wait at once.
+    class Waker : public MessageDispatcher {
+      public:
+        void Wake() override { event.Set(); }
+        Event event{false, false};
+    };
+    Waker waker;
+    MessageDispatcher* previous = nullptr;
+    {
+        State& s = Global();
+        std::lock_guard lock(s.mutex);
+        ThreadQueue& q = s.queues[Thread::CurrentId()];
+        previous = q.dispatcher;
+        q.dispatcher = &waker;
+    }
+    while (true) {
+        DispatchPending();
+        if (thread.Finished()) {
+            break;
+        }
+        waker.event.Wait(kJoinCheckMs, "join");
+    }
+    thread.Join();
+    SetDispatcher(previous);
 }
 
 std::size_t WindowMessages::DispatchPending() {

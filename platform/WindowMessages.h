@@ -9,6 +9,7 @@ namespace platform {
 
 class MessageDispatcher;
 class MessageWindow;
+class Thread;
 
 // Delivery of window messages between threads.
 //
@@ -41,6 +42,11 @@ class WindowMessages {
     // Owning thread: delivers queued messages until none is left (including
     // those queued meanwhile). Returns how many were delivered.
     static std::size_t DispatchPending();
+
+    // Blocks until `thread` has ended, delivering the calling thread's
+    // messages meanwhile, so that a thread that sends to a window of this one
+    // can finish. Not from `thread` itself.
+    static void JoinDispatching(Thread& thread);
 
     // True while the window exists. Any thread.
     static bool IsWindow(const MessageWindow* window);

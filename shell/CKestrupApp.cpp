@@ -2,6 +2,7 @@
 
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QFileDialog>
+#include <utility>
 
 #include "engine/AppChannel.h"
 #include "engine/DeviceDetection.h"
@@ -34,6 +35,9 @@ CKestrupApp::~CKestrupApp() {
 }
 
 void CKestrupApp::ReleaseUi() {
+    if (auto shutdown = std::exchange(m_shutdown, nullptr)) {
+        shutdown();
+    }
     if (kestrup::MessageBoxService::Current() == &m_messageBoxService) {
         kestrup::MessageBoxService::Install(nullptr);
     }

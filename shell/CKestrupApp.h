@@ -29,8 +29,13 @@ class CKestrupApp : public platform::ui::Application {
     // Saves the standard settings; returns the exit code of the loop.
     int ExitInstance();
     // Destroys the windows, the message pump and the message boxes; the
-    // program calls it before Qt's application object goes.
+    // program calls it before Qt's application object goes. The shutdown
+    // step (SetShutdown) runs first, while everything is still there.
     void ReleaseUi();
+
+    // Ends every thread that reports to the windows or uses the channel;
+    // ReleaseUi runs it once before anything goes. Unset, nothing runs.
+    void SetShutdown(std::function<void()> shutdown) { m_shutdown = std::move(shutdown); }
 
     // The document and view that start-up creates: the single-document
     // template (CKestrupDocTemplate) unless another one is set before
@@ -72,6 +77,7 @@ class CKestrupApp : public platform::ui::Application {
 
     std::unique_ptr<CDocViewSeam> m_pDocView;
     WorkerStarter m_workerStarter;
+    std::function<void()> m_shutdown;
     std::unique_ptr<CMainFrame> m_pMainFrame;
     CMessageBoxService m_messageBoxService;
     bool m_bDocumentCreated = false;

@@ -270,19 +270,25 @@ void CUpgradeView::StartUpgrade() {
     }
 }
 
-void CUpgradeView::BeginTransfer(int row) {
-    switch (kestrup::HandOffToWorker(m_document, row)) {
+kestrup::HandOffResult CUpgradeView::BeginTransfer(int row) {
+    // The detection thread ends the attempt by the result; the operator is
+    // told here why nothing was sent.
+    const kestrup::HandOffResult result = kestrup::HandOffToWorker(m_document, row);
+    switch (result) {
+        case kestrup::HandOffResult::Posted:
+            break;
         case kestrup::HandOffResult::PackageDamaged:
             kestrup::ShowMessageBox(DamagedPackageText(m_document.GetItem(row, 3)));
-            kestrup::ReportRunEnded();
             break;
         case kestrup::HandOffResult::StagingUnusable:
             kestrup::ShowMessageBox(Formatted(res::IDP_STAGING_UNUSABLE, g_szStagingDir));
-            kestrup::ReportRunEnded();
             break;
-        default:
+        case kestrup::HandOffResult::NoPackage:
+        case kestrup::HandOffResult::NoWorker:
+            kestrup::ShowMessageBox(kestrup::HandOffFailureText());
             break;
     }
+    return result;
 }
 
 std::string CUpgradeView::Formatted(std::uint32_t id, const char* name) {

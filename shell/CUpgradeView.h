@@ -65,7 +65,7 @@ class CUpgradeView : public QWidget,
     // A package that does not unpack whole, or a staging directory that
     // cannot be emptied, sends nothing: the operator is told so in a message
     // box, and the upgrade ends there.
-    void BeginTransfer(int row) override;
+    kestrup::HandOffResult BeginTransfer(int row) override;
     // The text of that box for a package's file name.
     static std::string DamagedPackageText(const char* packageName);
 

@@ -6,11 +6,14 @@
 #include <QtWidgets/QMessageBox>
 #include <QtWidgets/QTreeWidget>
 #include <cstdlib>
+#include <optional>
 #include <vector>
 
+#include "engine/DeviceDetection.h"
 #include "engine/FileTransfer.h"
 #include "engine/MessageBoxService.h"
 #include "engine/Notifications.h"
+#include "engine/Protocol.h"
 #include "package/PackageGlobals.h"
 #include "platform/FileSystem.h"
 #include "platform/InstanceLock.h"
@@ -27,6 +30,7 @@
 #include "shell/CUpgradeView.h"
 #include "shell/CommandLine.h"
 #include "shell/OperatorTools.h"
+#include "shell/SilenceWatchdog.h"
 #include "shell/SimulationSession.h"
 #include "shell/UnattendedReport.h"
 #include "shell/UpgradeHistory.h"
@@ -37,6 +41,8 @@ namespace {
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitAlreadyRunning = 3;
+// Longer than any wait of the protocol (the flash wait) by one detection wait.
+constexpr std::uint32_t kSilenceLimitMs = kestrup::kFlashReadTimeoutMs + kestrup::kDetectionWaitMs;
 
 // Whether the staged package holds an application image (an entry whose
 // extension is exactly "bin", as the worker decides).
@@ -293,8 +299,25 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
                     frame->close();
                 }
             };
+            const auto finishSoon = [&] {
+                QMetaObject::invokeMethod(frame, finish, Qt::QueuedConnection);
+            };
+            // The last guard of an unattended run: one that hears nothing for
+            // longer than the protocol's longest wait ends.
+            std::optional<SilenceWatchdog> watchdog;
+            if (unattended) {
+                // Ending the run is deliberate: closing never asks.
+                wiring.SetCloseAnswerer([] { return true; });
+                watchdog.emplace(kSilenceLimitMs, [&] {
+                    report.Fail("nothing heard from the instrument for too long");
+                    finishSoon();
+                });
+            }
             frame->SetNotificationObserver([&](std::uint32_t message, platform::WPARAM wParam,
                                                platform::LPARAM lParam) {
+                if (watchdog) {
+                    watchdog->Heard();
+                }
                 const bool detecting = message == kestrup::WM_UPGRADE_PROGRESS &&
                                        kestrup::ProgressValue(wParam) == kestrup::PROGRESS_STATUS &&
                                        lParam == kestrup::STATUS_DETECTING;
@@ -320,7 +343,8 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
                     }
                 }
             });
-            wiring.SetRunEndedObserver([&] {
+            // The attempt ended: a run, or a command that could not begin one.
+            const auto attemptEnded = [&] {
                 QMetaObject::invokeMethod(
                     frame,
                     [&] {
@@ -330,6 +354,11 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
                         }
                     },
                     Qt::QueuedConnection);
+            };
+            wiring.SetRunEndedObserver(attemptEnded);
+            wiring.SetAttemptFailedObserver([&](const std::string& why) {
+                report.Fail(why);
+                attemptEnded();
             });
             if (unattended) {
                 kestrup::MessageBoxService::Install(&report);
@@ -352,6 +381,8 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
                                        [frame] { frame->Router().Route(res::ID_UPGRADE_VIA_USB); });
                 }
                 app.Run();
+                // Nothing of the engine reports any more once the result is out.
+                wiring.Shutdown();
                 if (exitStatus == 0) {
                     const bool image = StagingHoldsApplicationImage();
                     exitStatus = report.ExitStatus(image);
@@ -365,18 +396,17 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
                 ToldMessageBoxes boxes(shown, report);
                 kestrup::MessageBoxService::Install(&boxes);
                 exitStatus = app.Run();
+                wiring.Shutdown();
                 if (kestrup::MessageBoxService::Current() == &boxes) {
                     kestrup::MessageBoxService::Install(shown);
                 }
             }
             wiring.SetRunEndedObserver(nullptr);
+            wiring.SetAttemptFailedObserver(nullptr);
             endAttempt("the program was closed before the upgrade ended");
             frame->SetNotificationObserver(nullptr);
         }
-        if (settings.stopWorkerAtEnd) {
-            wiring.StopWorker();
-        }
-        app.ReleaseUi();
+        app.ReleaseUi();  // ends the engine's threads first
     }
     platform::usbio::UsbioDriver::StopCapture();
     if (realDevices) {

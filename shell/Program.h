@@ -16,8 +16,8 @@ class Program {
         std::string executablePath;
         std::FILE* out = stdout;
         std::FILE* err = stderr;
-        // Tests end the upgrade worker when the run is over; the program
-        // lets it end with the process.
+        // No longer used: the upgrade worker is always ended and joined
+        // when the application ends.
         bool stopWorkerAtEnd = false;
         // The upgrade history; empty means UpgradeHistory::DefaultPath().
         std::string historyPath;

@@ -71,7 +71,7 @@ void UnattendedReport::Result(int exitStatus, const std::string& reason) {
           {"reason", Str(exitStatus == 0 ? std::string() : reason)}});
 }
 
-void UnattendedReport::Fail(const std::string& file, const std::string& what) {
+void UnattendedReport::RecordFailure(const std::string& file, const std::string& what) {
     failed_ = true;
     if (firstFailure_.empty()) {
         firstFailure_ = file.empty() || what.rfind(file + ":", 0) == 0 ? what : file + ": " + what;
@@ -82,11 +82,19 @@ void UnattendedReport::Fail(const std::string& file, const std::string& what) {
     }
 }
 
+void UnattendedReport::Fail(const std::string& why) {
+    std::lock_guard lock(mutex_);
+    failed_ = true;
+    if (why_.empty()) {
+        why_ = why;
+    }
+}
+
 void UnattendedReport::Show(const std::string& text) {
     const std::string message = WithoutLineEnd(text);
     Emit("message", "Message: " + message, {{"text", Str(message)}});
     std::lock_guard lock(mutex_);
-    Fail(fileOpen_ && !files_.empty() ? files_.back().name : std::string(), message);
+    RecordFailure(fileOpen_ && !files_.empty() ? files_.back().name : std::string(), message);
 }
 
 void UnattendedReport::OnNotification(std::uint32_t message, platform::WPARAM wParam,
@@ -112,8 +120,8 @@ void UnattendedReport::OnNotification(std::uint32_t message, platform::WPARAM wP
         {
             std::lock_guard lock(mutex_);
             if (fileOpen_ && !fileConfirmed_) {
-                Fail(files_.empty() ? std::string() : files_.back().name,
-                     "no answer from the instrument");
+                RecordFailure(files_.empty() ? std::string() : files_.back().name,
+                              "no answer from the instrument");
             }
             ++filesStarted_;
             fileOpen_ = true;
@@ -154,11 +162,14 @@ void UnattendedReport::OnNotification(std::uint32_t message, platform::WPARAM wP
                     break;
                 case kestrup::STATUS_DETECT_FAILED:
                     gaveUp_ = !connected_;
-                    Fail(std::string(),
-                         connected_ ? "the instrument did not answer" : "instrument not found");
+                    RecordFailure(std::string(),
+                                  connected_
+                                      ? "no file sent: the instrument did not answer the opening "
+                                        "request"
+                                      : "instrument not found");
                     break;
                 default:
-                    Fail(fileOpen_ ? file : std::string(), text);
+                    RecordFailure(fileOpen_ ? file : std::string(), text);
                     break;
             }
         }
@@ -174,7 +185,7 @@ void UnattendedReport::OnNotification(std::uint32_t message, platform::WPARAM wP
             // A file's end without its confirmation is a refused header.
             if (fileOpen_ && !fileConfirmed_) {
                 refused = true;
-                Fail(file, "refused by the instrument");
+                RecordFailure(file, "refused by the instrument");
             }
             fileOpen_ = false;
         }
@@ -257,6 +268,9 @@ std::string UnattendedReport::FailureReason(bool packageHasApplicationImage) con
         return {};
     }
     std::lock_guard lock(mutex_);
+    if (!why_.empty()) {
+        return why_;
+    }
     if (gaveUp_ || !connected_) {
         return "instrument not found";
     }
@@ -287,5 +301,6 @@ void UnattendedReport::Reset() {
     fileOpen_ = fileConfirmed_ = false;
     lastDecile_ = -1;
     firstFailure_.clear();
+    why_.clear();
     files_.clear();
 }

@@ -59,6 +59,11 @@ class UnattendedReport : public kestrup::MessageBoxService {
     // The run's last word: its exit status and, for a failure, why.
     void Result(int exitStatus, const std::string& reason);
 
+    // Any thread: the attempt failed for a reason no notification carries
+    // (the engine could not start, nothing was heard for too long). The
+    // first reason given is kept.
+    void Fail(const std::string& why);
+
     // True once detection has given up (the run cannot begin).
     bool DetectionGaveUp() const;
     // The verdict after the run has ended.
@@ -67,8 +72,9 @@ class UnattendedReport : public kestrup::MessageBoxService {
     int ExitStatus(bool packageHasApplicationImage) const {
         return Verdict(packageHasApplicationImage) == Outcome::Succeeded ? 0 : 1;
     }
-    // Why the run failed, in a few words (the instrument not found, no file
-    // sent, the file that failed and how); empty for a success.
+    // Why the run failed, in a few words (the reason given to Fail, else the
+    // instrument not found, no file sent, the file that failed and how);
+    // empty for a success.
     std::string FailureReason(bool packageHasApplicationImage) const;
     // Every file announced so far, in order.
     std::vector<FileResult> Files() const;
@@ -80,7 +86,7 @@ class UnattendedReport : public kestrup::MessageBoxService {
     struct Field;
     // One event: its kind, its text line, and its fields for JSON.
     void Emit(const char* kind, const std::string& line, const std::vector<Field>& fields);
-    void Fail(const std::string& file, const std::string& what);  // mutex_ held
+    void RecordFailure(const std::string& file, const std::string& what);  // mutex_ held
     void StartFlashWatch(const std::string& file);
     void StopFlashWatch();
 
@@ -98,6 +104,7 @@ class UnattendedReport : public kestrup::MessageBoxService {
     bool fileConfirmed_ = false;
     int lastDecile_ = -1;
     std::string firstFailure_;  // the first failure, as the reason tells it
+    std::string why_;           // the reason given to Fail
     std::vector<FileResult> files_;
 
     // Says every kFlashReportIntervalMs that the flash is still being written.

@@ -5,36 +5,25 @@
 
 #include "engine/AppChannel.h"
 #include "engine/DeviceDetection.h"
+#include "engine/EngineShutdown.h"
 #include "engine/MessageBoxService.h"
 #include "engine/UpgradeWorker.h"
 #include "platform/Event.h"
 #include "platform/ThreadMessageQueue.h"
 #include "platform/TimeFacility.h"
+#include "platform/WindowMessages.h"
 #include "shell/CKestrupApp.h"
 #include "shell/CKestrupDocTemplate.h"
 #include "shell/CMainFrame.h"
 #include "shell/CUpgradeView.h"
 #include "usb/UsbTransferChannel.h"
 
-namespace {
-constexpr std::uint32_t kPauseBeforeClosingMs = 1000;
-}
-
 UpgradeWiring::UpgradeWiring(CKestrupApp& app, CKestrupDocTemplate& docTemplate)
     : m_app(app), m_template(docTemplate) {}
 
 UpgradeWiring::~UpgradeWiring() {
-    kestrup::SetRunEndedCallback(nullptr);
-    if (m_pDetection) {
-        m_pDetection->Join();
-    }
-    if (m_pWorker) {
-        // The worker ends with the process; it is never waited for.
-        if (kestrup::g_pUpgradeThread.load() == m_pWorker.get()) {
-            kestrup::g_pUpgradeThread.store(nullptr);
-        }
-        m_pWorker->Detach();
-    }
+    m_app.SetShutdown(nullptr);
+    Shutdown();
 }
 
 const char* UpgradeWiring::WorkerFailureText() {
@@ -48,6 +37,7 @@ const char* UpgradeWiring::CloseQuestion() {
 
 void UpgradeWiring::Install() {
     m_app.SetWorkerStarter([this](CMainFrame& frame) { StartWorker(frame); });
+    m_app.SetShutdown([this] { Shutdown(); });
 }
 
 void UpgradeWiring::StartWorker(CMainFrame& frame) {
@@ -55,9 +45,9 @@ void UpgradeWiring::StartWorker(CMainFrame& frame) {
     if (CUpgradeView* view = m_template.View()) {
         view->SetDetectionStarter([this](int row) { StartUpgrade(row); });
     }
-    m_pWorker = kestrup::StartUpgradeWorker(&frame);
-    kestrup::g_pUpgradeThread.store(m_pWorker.get());
-    if (!m_pWorker) {
+    m_threads.worker = kestrup::StartUpgradeWorker(&frame);
+    kestrup::g_pUpgradeThread.store(m_threads.worker.get());
+    if (!m_threads.worker) {
         // Without a worker the hand-off has nowhere to go: say so once the
         // window is up, and the upgrade command does nothing.
         QMetaObject::invokeMethod(
@@ -75,12 +65,17 @@ void UpgradeWiring::StartWorker(CMainFrame& frame) {
 void UpgradeWiring::StartUpgrade(int row) {
     CUpgradeView* view = m_template.View();
     CMainFrame* frame = m_app.MainFrame();
-    if (view == nullptr || frame == nullptr || !m_pWorker || kestrup::UpgradeBusy()) {
+    if (view == nullptr || frame == nullptr || m_bShutDown || kestrup::UpgradeBusy()) {
+        return;  // a command still queued when the window closed does nothing
+    }
+    if (!m_threads.worker) {
+        // The operator was told at start-up; an unattended run ends here.
+        AttemptFailed("the upgrade worker could not be started");
         return;
     }
-    if (m_pDetection) {
-        m_pDetection->Join();  // an earlier detection that has ended
-        m_pDetection.reset();
+    if (m_threads.detection) {
+        m_threads.detection->Join();  // an earlier detection that has ended
+        m_threads.detection.reset();
     }
     kestrup::DetectionContext context;
     context.channel = &m_app.m_Channel;
@@ -88,15 +83,27 @@ void UpgradeWiring::StartUpgrade(int row) {
     context.doneEvent = m_app.m_hDoneEvent.get();
     context.mainWindow = frame;
     context.view = view;
-    context.ended = [this] { RefreshCommands(); };
-    m_pDetection = kestrup::StartDetection(*m_template.Document(), row, context);
+    context.ended = [this](kestrup::DetectionEnd end) {
+        RefreshCommands();
+        if (end == kestrup::DetectionEnd::GaveUp) {
+            AttemptFailed("instrument not found");
+        } else if (end == kestrup::DetectionEnd::PackageDamaged) {
+            AttemptFailed("no file sent: the package is damaged");
+        } else if (end == kestrup::DetectionEnd::NotHandedOver) {
+            AttemptFailed("no file sent: the upgrade could not be handed to the worker");
+        }
+    };
+    m_threads.detection = kestrup::StartDetection(*m_template.Document(), row, context);
+    if (!m_threads.detection) {
+        AttemptFailed("device detection could not be started");
+    }
     frame->Router().UpdateActions();
 }
 
 bool UpgradeWiring::OnClose() {
-    // Closing while files are being sent or the instrument writes its flash
-    // would end the process under the instrument's feet: ask first.
-    if (kestrup::g_bUpgradeRunPending.load()) {
+    // From the connection on, closing would end the process under the
+    // instrument's feet: ask first.
+    if (kestrup::UpgradeUnderWay()) {
         bool close = false;
         if (m_closeAnswerer) {
             close = m_closeAnswerer();
@@ -109,14 +116,24 @@ bool UpgradeWiring::OnClose() {
             return false;
         }
     }
-    if (kestrup::g_bConnected.load() != 0) {
-        m_app.m_Channel.Close();
-    } else {
-        m_app.m_hStopEvent->Set();
-        m_app.m_hDoneEvent->Wait(platform::kInfinite, "detection done");
-    }
-    platform::TimeFacility::Sleep(kPauseBeforeClosingMs, "before closing");
+    m_bShutDown = true;
+    kestrup::CloseEngine(m_threads, Resources());
     return true;
+}
+
+void UpgradeWiring::Shutdown() {
+    m_bShutDown = true;
+    kestrup::StopEngine(m_threads, Resources());
+}
+
+kestrup::EngineResources UpgradeWiring::Resources() const {
+    return {&m_app.m_Channel, m_app.m_hStopEvent.get(), m_app.m_hDoneEvent.get()};
+}
+
+void UpgradeWiring::AttemptFailed(const std::string& why) {
+    if (m_attemptFailedObserver) {
+        m_attemptFailedObserver(why);
+    }
 }
 
 void UpgradeWiring::RefreshCommands() {
@@ -124,17 +141,5 @@ void UpgradeWiring::RefreshCommands() {
     if (CMainFrame* frame = m_app.MainFrame()) {
         QMetaObject::invokeMethod(
             frame, [frame] { frame->Router().UpdateActions(); }, Qt::QueuedConnection);
-    }
-}
-
-void UpgradeWiring::StopWorker() {
-    kestrup::SetRunEndedCallback(nullptr);
-    if (m_pWorker) {
-        platform::ThreadMessageQueue::Post(m_pWorker->Id(), platform::WM_QUIT, 0, 0);
-        m_pWorker->Join();
-        if (kestrup::g_pUpgradeThread.load() == m_pWorker.get()) {
-            kestrup::g_pUpgradeThread.store(nullptr);
-        }
-        m_pWorker.reset();
     }
 }

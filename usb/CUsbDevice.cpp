@@ -103,12 +103,15 @@ std::uint32_t CUsbDevice::Open(int instance, DeviceList list, const usbio::Guid*
     }
     m_hDevice.store(handle);
 
-    m_pRequestEvent = platform::Event::Create(false, false);
-    if (!m_pRequestEvent) {
+    {
+        std::lock_guard lock(m_RequestLock);
+        m_pRequestEvent = platform::Event::Create(false, false);
+        m_RequestOverlapped.event = m_pRequestEvent.get();
+    }
+    if (m_RequestOverlapped.event == nullptr) {
         Close();
         return USB_STATUS_NO_MEMORY;
     }
-    m_RequestOverlapped.event = m_pRequestEvent.get();
 
     UsbDriverInfo info;
     const std::uint32_t status = GetDriverInfo(&info);
@@ -126,9 +129,13 @@ std::uint32_t CUsbDevice::Open(int instance, DeviceList list, const usbio::Guid*
 void CUsbDevice::Close() {
     const usbio::Handle handle = m_hDevice.exchange(usbio::kNullHandle);
     if (handle != usbio::kNullHandle) {
+        // Ends a request that another thread is waiting for, so that the
+        // request lock comes free.
         UsbioDriver::CloseHandle(handle);
     }
-    if (m_pRequestEvent) {
+    {
+        // Another thread may be inside IoControl with the request event.
+        std::lock_guard lock(m_RequestLock);
         m_RequestOverlapped.event = nullptr;
         m_pRequestEvent.reset();
     }

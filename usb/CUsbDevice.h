@@ -62,7 +62,9 @@ class CUsbDevice {
     // an open device returns 0 at once, whatever the arguments.
     std::uint32_t Open(int instance, DeviceList list, const platform::usbio::Guid* interfaceGuid);
     // Closes the handle and the request event and frees the path buffer; any
-    // number of times. Pending requests are not cancelled first.
+    // number of times. Closing the handle ends a request still pending on it;
+    // the event goes under the request lock, so Close may meet IoControl on
+    // another thread.
     void Close();
     bool IsOpen() const;
 

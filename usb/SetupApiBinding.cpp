@@ -40,11 +40,13 @@ bool SetupApiBinding::Load() {
             ModuleRegistry::GetProcAddress(b.m_hModule, "SetupDiEnumDeviceInterfaces"));
         b.m_pfnGetDeviceInterfaceDetail = reinterpret_cast<SetupApi::GetDeviceInterfaceDetailA>(
             ModuleRegistry::GetProcAddress(b.m_hModule, "SetupDiGetDeviceInterfaceDetailA"));
-    }
-    if (b.m_pfnGetClassDevs == nullptr || b.m_pfnDestroyDeviceInfoList == nullptr ||
-        b.m_pfnEnumDeviceInterfaces == nullptr || b.m_pfnGetDeviceInterfaceDetail == nullptr) {
-        Unload();
-        return false;
+        // Checked and undone under the lock: another thread's Load must never
+        // see the module bound with an entry point missing.
+        if (b.m_pfnGetClassDevs == nullptr || b.m_pfnDestroyDeviceInfoList == nullptr ||
+            b.m_pfnEnumDeviceInterfaces == nullptr || b.m_pfnGetDeviceInterfaceDetail == nullptr) {
+            b.UnloadLocked();
+            return false;
+        }
     }
     std::call_once(g_exitHandlerOnce, [] { std::atexit(&UnloadAtExit); });
     return true;
@@ -53,12 +55,16 @@ bool SetupApiBinding::Load() {
 void SetupApiBinding::Unload() {
     SetupApiBinding& b = Instance();
     std::lock_guard lock(b.m_Lock);
-    if (b.m_hModule != 0) {
-        ModuleRegistry::FreeLibrary(b.m_hModule);
-        b.m_hModule = 0;
-        b.m_pfnGetClassDevs = nullptr;
-        b.m_pfnDestroyDeviceInfoList = nullptr;
-        b.m_pfnEnumDeviceInterfaces = nullptr;
-        b.m_pfnGetDeviceInterfaceDetail = nullptr;
+    b.UnloadLocked();
+}
+
+void SetupApiBinding::UnloadLocked() {
+    if (m_hModule != 0) {
+        ModuleRegistry::FreeLibrary(m_hModule);
+        m_hModule = 0;
+        m_pfnGetClassDevs = nullptr;
+        m_pfnDestroyDeviceInfoList = nullptr;
+        m_pfnEnumDeviceInterfaces = nullptr;
+        m_pfnGetDeviceInterfaceDetail = nullptr;
     }
 }

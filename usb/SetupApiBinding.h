@@ -27,5 +27,6 @@ class SetupApiBinding {
 
   private:
     SetupApiBinding() = default;
+    void UnloadLocked();
     std::mutex m_Lock;  // guards Load against Unload from the exit handler
 };

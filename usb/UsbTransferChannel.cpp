@@ -89,6 +89,17 @@ CUsbPipe* UsbTransferChannel::OutPipe() {
     return m_pOutPipe ? m_pOutPipe.get() : &m_NoPipe;
 }
 
+void UsbTransferChannel::CancelTransfers() {
+    // Closing a pipe's handle ends what is pending on it; the pipe objects
+    // stay, so a thread inside a transfer never meets freed memory.
+    if (m_pInPipe) {
+        m_pInPipe->Close();
+    }
+    if (m_pOutPipe) {
+        m_pOutPipe->Close();
+    }
+}
+
 void UsbTransferChannel::Close() {
     m_Device.Close();
     m_nInstance = -1;

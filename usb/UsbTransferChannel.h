@@ -46,6 +46,10 @@ class UsbTransferChannel {
     CUsbPipe* OutPipe();
     // Closes the device and sets the instance number to -1; the pipes stay.
     void Close();
+    // Closes the pipes' handles, so that a transfer another thread is waiting
+    // for ends at once (cancelled) and every later one fails at once. Any
+    // thread, while the pipes are not being created or bound.
+    void CancelTransfers();
 
     CUsbDevice& Device() { return m_Device; }
     CUsbDevice::DeviceList DeviceList() const { return m_hDeviceList; }

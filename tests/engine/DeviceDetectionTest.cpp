@@ -18,12 +18,26 @@ namespace {
 
 class RecordingHandOff : public UpgradeHandOff {
   public:
-    void BeginTransfer(int) override {
+    HandOffResult BeginTransfer(int) override {
         ++calls;
         connectedAtHandOff = g_bConnected.load();
+        return HandOffResult::Posted;
     }
     std::atomic<int> calls{0};
     std::atomic<int> connectedAtHandOff{-1};
+};
+
+// The main frame; a close may come while it handles the connection.
+class Frame : public testsupport::NotificationRecorder {
+  public:
+    platform::LRESULT WindowProc(std::uint32_t message, platform::WPARAM wParam,
+                                 platform::LPARAM lParam) override {
+        if (message == WM_SET_MODE_USB && stopOnConnection != nullptr) {
+            stopOnConnection->Set();
+        }
+        return NotificationRecorder::WindowProc(message, wParam, lParam);
+    }
+    platform::Event* stopOnConnection = nullptr;
 };
 
 class DeviceDetectionTest : public ::testing::Test {
@@ -59,7 +73,7 @@ class DeviceDetectionTest : public ::testing::Test {
     }
 
     platform::PlainDispatcher dispatcher_;
-    testsupport::NotificationRecorder frame_;
+    Frame frame_;
     platform::Event stop_{false, false};
     platform::Event done_{false, false};
     RecordingHandOff view_;
@@ -110,6 +124,17 @@ TEST_F(DeviceDetectionTest, StopRequestEndsTheThreadWithoutProbing) {
     EXPECT_TRUE(done_.IsSignaled());
     EXPECT_EQ(rig_->Channel().DeviceList(), 0u);
     EXPECT_EQ(view_.calls.load(), 0);
+}
+
+TEST_F(DeviceDetectionTest, StopDuringTheConnectionPreventsTheHandOff) {
+    platform::TimeFacility::ScopedScale fast(1);
+    frame_.stopOnConnection = &stop_;
+    EXPECT_EQ(Detect(""), 1u);
+    EXPECT_EQ(frame_.Notes(), (std::vector<Note>{{WM_SET_MODE_USB, 0, 0}}));
+    EXPECT_EQ(view_.calls.load(), 0);
+    EXPECT_FALSE(stop_.IsSignaled());  // the detection thread took it
+    EXPECT_TRUE(done_.IsSignaled());
+    EXPECT_FALSE(HandOffActive());
 }
 
 TEST_F(DeviceDetectionTest, ThreadThatCannotStartIsToldInAMessageBoxOnly) {

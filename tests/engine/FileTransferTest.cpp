@@ -323,5 +323,17 @@ TEST_F(FileTransferTest, OnlyRegularFilesAreSent) {
     EXPECT_EQ(HeadersSeen(), 0u);
 }
 
+TEST_F(FileTransferTest, FileThatCannotBeReadAfterItsHeaderEndsItsProgressAndIsNamed) {
+    Start();
+    // The process's own memory is a regular file of no size whose read at
+    // offset 0 fails.
+    SendFile("/proc/self/mem", &frame_, false);
+    EXPECT_EQ(HeadersSeen(), 1u);
+    EXPECT_EQ(frame_.Progress(), (Progress{{-2, 0}, {-1, 0}}));
+    ASSERT_EQ(boxes_.Texts().size(), 1u);
+    EXPECT_EQ(boxes_.Texts()[0].rfind("mem: ", 0), 0u) << boxes_.Texts()[0];
+    EXPECT_EQ(PausesAfterFiles(), 1u);
+}
+
 }  // namespace
 }  // namespace kestrup

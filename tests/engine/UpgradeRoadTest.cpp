@@ -25,7 +25,7 @@ namespace {
 
 struct ViewHandOff : UpgradeHandOff {
     CKestrupDoc* document = nullptr;
-    void BeginTransfer(int row) override { HandOffToWorker(*document, row); }
+    HandOffResult BeginTransfer(int row) override { return HandOffToWorker(*document, row); }
 };
 
 std::string Bytes(std::size_t size, int seed) {
@@ -79,7 +79,10 @@ TEST(UpgradeRoadTest, FromTheCommandToUpgradeCompleted) {
     EXPECT_EQ(notes[1], (testsupport::NotificationRecorder::Note{WM_SET_MODE_USB, 0, 0}));
     EXPECT_EQ(notes.back(),
               (testsupport::NotificationRecorder::Note{WM_UPGRADE_PROGRESS, -16, 88}));
-    EXPECT_EQ(log.TimeoutsOf(detection->Id()), std::vector<std::uint32_t>{kDetectionWaitMs});
+    // One detection wait, then a look at the stop event before opening the
+    // instrument and another before the hand-off.
+    EXPECT_EQ(log.TimeoutsOf(detection->Id()),
+              (std::vector<std::uint32_t>{kDetectionWaitMs, 0, 0}));
     EXPECT_TRUE(boxes.Texts().empty());
 
     const auto files = rig.Protocol().Files();

@@ -146,5 +146,24 @@ TEST(WindowMessagesTest, ADestroyedWindowDropsItsPostsAndReleasesWaitingSenders)
     EXPECT_EQ(WindowMessages::DispatchPending(), 0u);
 }
 
+TEST(WindowMessagesTest, JoinDispatchingDeliversWhatTheThreadSendsThenRestoresTheDispatcher) {
+    SignalingDispatcher dispatcher;
+    RecordingWindow window;
+    // A plain join would never return: the thread waits in its sends.
+    auto sender = Thread::Start([&] {
+        for (std::uint32_t message = 1; message <= 3; ++message) {
+            WindowMessages::Send(&window, message, 0, 0);
+        }
+    });
+    WindowMessages::JoinDispatching(*sender);
+    EXPECT_TRUE(sender->Finished());
+    EXPECT_EQ(window.Received_().size(), 3u);
+    dispatcher.queued.Reset();
+    auto poster = Thread::Start([&] { WindowMessages::Post(&window, 4, 0, 0); });
+    poster->Join();
+    EXPECT_EQ(dispatcher.queued.Wait(0), WaitResult::Signaled);
+    EXPECT_EQ(WindowMessages::DispatchPending(), 1u);
+}
+
 }  // namespace
 }  // namespace platform

@@ -19,10 +19,14 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <mutex>
 #include <optional>
+#include <random>
 #include <string>
 
 #include "engine/DeviceDetection.h"
+#include "engine/EngineShutdown.h"
 #include "engine/MessageBoxService.h"
 #include "engine/Notifications.h"
 #include "engine/UpgradeWorker.h"
@@ -48,7 +52,8 @@ namespace {
 
 class ProgramTest : public ::testing::Test {
   protected:
-    ProgramTest() {
+    // microsPerMs: how long a program millisecond lasts (TimeFacility).
+    explicit ProgramTest(std::uint32_t microsPerMs = 1) : fast_(microsPerMs) {
         kestrup::g_bConnected.store(0);
         g_szPackageDir[0] = g_szStagingDir[0] = g_szPackagePath[0] = '\0';
         testsupport::ArchiveWriter zip(sandbox.PackageDir() + "TPro_English.pcg");
@@ -176,7 +181,7 @@ class ProgramTest : public ::testing::Test {
         ASSERT_TRUE(testsupport::PackageSandbox::Write(path, bytes));
     }
 
-    platform::TimeFacility::ScopedScale fast_{1};
+    platform::TimeFacility::ScopedScale fast_;
     testsupport::PackageSandbox sandbox;
     std::string historyPath = sandbox.Root() + "state/kestrup/history.jsonl";
     std::FILE* out_ = nullptr;
@@ -204,7 +209,7 @@ TEST_F(ProgramTest, UnattendedUpgradeGoesTheWholeRoadAndSucceeds) {
     }
 }
 
-TEST_F(ProgramTest, UnattendedFailuresExitWithOne) {
+TEST_F(ProgramTest, UnattendedFailuresExitWithOneAndSayWhy) {
     EXPECT_EQ(Run({"--scenario", Scenario("answer c.bin 2 10\n"), "--upgrade", "TPro_English.pcg"}),
               1);
     EXPECT_NE(Output().find("Message: CRC fail"), std::string::npos) << Output();
@@ -216,6 +221,23 @@ TEST_F(ProgramTest, UnattendedFailuresExitWithOne) {
         1);
     EXPECT_NE(Output().find("Failed to detect the device"), std::string::npos) << Output();
     EXPECT_EQ(LastLine(), "Result: upgrade failed: instrument not found");
+
+    // The instrument never answers the opening request.
+    EXPECT_EQ(
+        Run({"--scenario", Scenario("start-answer silent\n"), "--upgrade", "TPro_English.pcg"}), 1);
+    EXPECT_NE(Output().find("Result: upgrade failed: no file sent: the instrument did not answer "
+                            "the opening request\n"),
+              std::string::npos)
+        << Output();
+
+    // No thread can be started: the worker is missing, and the run still ends.
+    {
+        platform::Thread::ScopedStartFailure failure;
+        EXPECT_EQ(Run({"--simulate", "--upgrade", "TPro_English.pcg"}), 1);
+    }
+    EXPECT_NE(Output().find("Result: upgrade failed: the upgrade worker could not be started\n"),
+              std::string::npos)
+        << Output();
 }
 
 TEST_F(ProgramTest, UnattendedDamagedPackageIsNeverSentAndExitsWithOne) {
@@ -241,6 +263,7 @@ TEST_F(ProgramTest, UnattendedDamagedPackageIsNeverSentAndExitsWithOne) {
         const std::string out = Output();
         EXPECT_NE(out.find("Status: USB device connected"), std::string::npos) << out;
         EXPECT_NE(out.find(text), std::string::npos) << static_cast<int>(damage) << "\n" << out;
+        EXPECT_EQ(LastLine(), "Result: upgrade failed: no file sent: the package is damaged");
         EXPECT_EQ(out.find("Sending"), std::string::npos) << static_cast<int>(damage) << "\n"
                                                           << out;
         EXPECT_EQ(platform::FileSystem::Exists(std::string(g_szStagingDir) + "b.boot"), false);
@@ -286,14 +309,21 @@ TEST_F(ProgramTest, EveryAttemptGoesIntoTheHistory) {
     ASSERT_EQ(Run({"--scenario", Scenario("answer c.bin 2 10\n"), "--upgrade", "TPro_English.pcg"}),
               1);
     // The window: an upgrade begun while no instrument comes, then the window
-    // is closed.
+    // is closed while the instrument is looked for.
     QTimer::singleShot(0, [] {
         for (QWidget* widget : QApplication::topLevelWidgets()) {
             if (auto* frame = dynamic_cast<CMainFrame*>(widget)) {
                 auto* list = frame->findChild<QTreeWidget*>();
                 list->setCurrentItem(list->topLevelItem(0));
                 frame->Router().Route(res::ID_UPGRADE_VIA_USB);
-                frame->close();
+                auto* poll = new QTimer(frame);
+                QObject::connect(poll, &QTimer::timeout, frame, [frame, poll] {
+                    if (kestrup::DetectionActive()) {
+                        poll->stop();
+                        frame->close();
+                    }
+                });
+                poll->start(1);
             }
         }
     });
@@ -409,6 +439,8 @@ TEST_F(ProgramTest, ASecondInstanceLeavesTheFirstOnesStagingAloneAndExitsWithThr
 // instrument.
 class WiringTest : public ProgramTest {
   protected:
+    explicit WiringTest(std::uint32_t microsPerMs = 1) : ProgramTest(microsPerMs) {}
+
     void Start(const std::string& scenario, bool workerStarts = true) {
         QString error;
         ASSERT_TRUE(simulation.Start(Scenario(scenario), error));
@@ -420,6 +452,10 @@ class WiringTest : public ProgramTest {
         wiring->SetCloseAnswerer([this] {
             ++questions;
             return answer;
+        });
+        wiring->SetAttemptFailedObserver([this](const std::string& why) {
+            std::lock_guard lock(failuresMutex);
+            failures.push_back(why);
         });
         {
             std::optional<platform::Thread::ScopedStartFailure> failure;
@@ -434,6 +470,9 @@ class WiringTest : public ProgramTest {
             [this](std::uint32_t message, platform::WPARAM w, platform::LPARAM l) {
                 if (message == kestrup::WM_UPGRADE_PROGRESS) {
                     progress.emplace_back(kestrup::ProgressValue(w), static_cast<std::int64_t>(l));
+                }
+                if (onNotification) {
+                    onNotification(message);
                 }
             });
     }
@@ -453,6 +492,34 @@ class WiringTest : public ProgramTest {
         platform::WindowMessages::DispatchPending();
         platform::TimeFacility::Sleep(ms);
     }
+    // Pumps until done() holds; false when it did not within limitMs.
+    static bool PumpUntil(const std::function<bool()>& done, std::uint64_t limitMs = 600000) {
+        const std::uint64_t from = platform::TimeFacility::NowMs();
+        while (!done()) {
+            if (platform::TimeFacility::NowMs() - from > limitMs) {
+                return false;
+            }
+            Pump(1);
+        }
+        return true;
+    }
+    std::vector<std::string> Failures() {
+        std::lock_guard lock(failuresMutex);
+        return failures;
+    }
+    // Closes the window; returns how long the close took in program time.
+    std::uint64_t Close() {
+        const std::uint64_t from = platform::TimeFacility::NowMs();
+        frame->close();
+        return platform::TimeFacility::NowMs() - from;
+    }
+    // Everything of the engine has ended.
+    static void ExpectEngineEnded() {
+        EXPECT_FALSE(kestrup::DetectionActive());
+        EXPECT_FALSE(kestrup::HandOffActive());
+        EXPECT_FALSE(kestrup::g_bUpgradeRunPending.load());
+        EXPECT_EQ(kestrup::g_pUpgradeThread.load(), nullptr);
+    }
     bool Seen(std::int32_t w, std::int64_t l) const {
         return std::find(progress.begin(), progress.end(), std::make_pair(w, l)) != progress.end();
     }
@@ -471,6 +538,9 @@ class WiringTest : public ProgramTest {
     int questions = 0;
     bool answer = false;
     testsupport::RecordingMessageBoxes boxes;
+    std::function<void(std::uint32_t message)> onNotification;
+    std::mutex failuresMutex;
+    std::vector<std::string> failures;
 };
 
 TEST_F(WiringTest, WithoutAWorkerTheOperatorIsToldAndTheCommandDoesNothing) {
@@ -481,6 +551,60 @@ TEST_F(WiringTest, WithoutAWorkerTheOperatorIsToldAndTheCommandDoesNothing) {
     Pump(0);
     EXPECT_FALSE(kestrup::DetectionActive());
     EXPECT_TRUE(progress.empty());
+    EXPECT_EQ(Failures(), std::vector<std::string>{"the upgrade worker could not be started"});
+}
+
+TEST_F(WiringTest, AnUpgradeThatCannotBeginTellsTheOperatorAndEndsTheAttempt) {
+    Start("");
+    {
+        platform::Thread::ScopedStartFailure failure;
+        frame->Router().Route(res::ID_UPGRADE_VIA_USB);
+        Pump(0);
+    }
+    EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"Test Usb Thread not started!\r\n"});
+    EXPECT_EQ(Failures(), std::vector<std::string>{"device detection could not be started"});
+
+    // The hand-off finds no worker to post to.
+    platform::Thread* worker = kestrup::g_pUpgradeThread.exchange(nullptr);
+    frame->Router().Route(res::ID_UPGRADE_VIA_USB);
+    EXPECT_TRUE(PumpUntil([this] { return Failures().size() == 2 && !kestrup::UpgradeBusy(); }));
+    kestrup::g_pUpgradeThread.store(worker);
+    ASSERT_EQ(boxes.Texts().size(), 2u);
+    EXPECT_EQ(boxes.Texts()[1], kestrup::HandOffFailureText());
+    EXPECT_EQ(Failures()[1], "no file sent: the upgrade could not be handed to the worker");
+    EXPECT_EQ(simulation.Instrument()->Protocol().StartCount(), 0);
+    Pump(0);
+    EXPECT_TRUE(UpgradeEnabled());
+}
+
+TEST_F(WiringTest, ClosingBeforeAnyUpgradeStopsPausesAndEndsTheWorker) {
+    Start("");
+    platform::TimeFacility::ScopedLog log;
+    Close();
+    EXPECT_FALSE(frame->isVisible());
+    EXPECT_EQ(questions, 0);
+    EXPECT_TRUE(app.m_hStopEvent->IsSignaled());   // nobody was there to take it
+    EXPECT_FALSE(app.m_hDoneEvent->IsSignaled());  // start-up's signal was taken by the close
+    const auto timeouts = log.TimeoutsOf(platform::Thread::CurrentId());
+    EXPECT_NE(std::find(timeouts.begin(), timeouts.end(), 1000u), timeouts.end());
+    ExpectEngineEnded();
+}
+
+TEST_F(WiringTest, FromTheConnectionOnClosingAsks) {
+    Start("");
+    answer = false;
+    // The close comes while the detection thread waits in its connection
+    // notification, before the hand-off has posted anything.
+    onNotification = [this](std::uint32_t message) {
+        if (message == kestrup::WM_SET_MODE_USB) {
+            EXPECT_FALSE(kestrup::g_bUpgradeRunPending.load());
+            frame->close();
+        }
+    };
+    frame->Router().Route(res::ID_UPGRADE_VIA_USB);
+    EXPECT_TRUE(PumpUntil([this] { return Seen(-16, 88) && !kestrup::UpgradeBusy(); }));
+    EXPECT_EQ(questions, 1);
+    EXPECT_TRUE(frame->isVisible());
 }
 
 TEST_F(WiringTest, NoSecondUpgradeWhileDetectionRunsAndClosingStopsIt) {
@@ -498,13 +622,10 @@ TEST_F(WiringTest, NoSecondUpgradeWhileDetectionRunsAndClosingStopsIt) {
     Pump(0);
     EXPECT_EQ(Count(-16, 14), 1);
     // Closing asks the detection to stop and waits for it; nothing is asked.
-    frame->close();
+    Close();
     EXPECT_FALSE(frame->isVisible());
     EXPECT_EQ(questions, 0);
-    for (int i = 0; i < 10000 && kestrup::DetectionActive(); ++i) {
-        Pump(1);
-    }
-    EXPECT_FALSE(kestrup::DetectionActive());
+    ExpectEngineEnded();
     EXPECT_FALSE(Seen(-16, 15));  // it stopped; it did not give up
 }
 
@@ -608,5 +729,63 @@ TEST_F(WiringTest, ADamagedPackageIsNotSentAndTheConnectionStays) {
     EXPECT_TRUE(simulation.Instrument()->Protocol().Files().empty());
     EXPECT_EQ(testsupport::PackageSandbox::Names(sandbox.Outside()), "keep");
 }
+
+// Closes that end everything: program time runs slower here, so that the
+// time a close takes is measured with the real cost of its threads small
+// beside it.
+class ClosingTest : public WiringTest {
+  protected:
+    ClosingTest() : WiringTest(25) {}
+
+    // The instrument hears nothing more for a while after the close.
+    void ExpectInstrumentHearsNothingMore() {
+        const std::size_t heard = simulation.Instrument()->Protocol().Log().size();
+        PumpUntil([] { return false; }, 500);
+        EXPECT_EQ(simulation.Instrument()->Protocol().Log().size(), heard);
+    }
+};
+
+TEST_F(ClosingTest, YesDuringAFlashEndsTheRunAtOnceAndSilently) {
+    Start("flash-time 600000\n");
+    frame->Router().Route(res::ID_UPGRADE_VIA_USB);
+    ASSERT_TRUE(PumpUntil([this] { return Count(-16, 13) == 1; }));  // the boot image
+    answer = true;
+    EXPECT_LE(Close(), kestrup::kCloseBoundMs);
+    EXPECT_EQ(questions, 1);
+    EXPECT_FALSE(frame->isVisible());
+    ExpectEngineEnded();
+    EXPECT_TRUE(boxes.Texts().empty());  // a cancelled flash wait is not a failure
+    EXPECT_FALSE(Seen(-16, 88));
+    EXPECT_EQ(simulation.Instrument()->Protocol().EndCount(), 0);
+    ExpectInstrumentHearsNothingMore();
+}
+
+// Closes at moments spread over a whole upgrade (the first detection, the
+// connection and hand-off, files going, flashing) and, every third time,
+// over a second detection after the instrument was unplugged during a run.
+class CloseAtAnyMomentTest : public ClosingTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(CloseAtAnyMomentTest, EndsEverythingWithinTheBound) {
+    const bool afterUnplug = GetParam() % 3 == 2;
+    Start(afterUnplug ? "vanish c.bin 1\n" : "flash-time 2000\n");
+    answer = true;
+    frame->Router().Route(res::ID_UPGRADE_VIA_USB);
+    if (afterUnplug) {
+        ASSERT_TRUE(
+            PumpUntil([] { return kestrup::g_bConnected.load() != 0 && !kestrup::UpgradeBusy(); }));
+        frame->Router().Route(res::ID_UPGRADE_VIA_USB);  // the instrument is gone
+        ASSERT_TRUE(PumpUntil([] { return kestrup::DetectionActive(); }));
+    }
+    std::mt19937 random(static_cast<unsigned>(GetParam()));
+    const std::size_t boxesBefore = boxes.Texts().size();
+    PumpUntil([] { return false; }, std::uniform_int_distribution<int>(0, 12000)(random));
+    EXPECT_LE(Close(), kestrup::kCloseBoundMs);
+    EXPECT_FALSE(frame->isVisible());
+    ExpectEngineEnded();
+    EXPECT_EQ(boxes.Texts().size(), boxesBefore);
+    ExpectInstrumentHearsNothingMore();
+}
+
+INSTANTIATE_TEST_SUITE_P(Moments, CloseAtAnyMomentTest, ::testing::Range(0, 6));
 
 }  // namespace

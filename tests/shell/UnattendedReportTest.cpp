@@ -73,6 +73,7 @@ TEST_F(UnattendedReportTest, AWholeUpgradeSucceedsAndIsToldLineByLine) {
     GoodFile("tpro.boot", true, false);
     GoodFile("tpro_app.bin", true, true);
     EXPECT_EQ(report_.ExitStatus(true), 0);
+    EXPECT_EQ(report_.FailureReason(true), "");
     const std::string out = Output();
     EXPECT_NE(out.find("Status: Detecting USB device. Please wait...\n"), std::string::npos);
     EXPECT_NE(out.find("Status: USB device connected\n"), std::string::npos);
@@ -137,6 +138,17 @@ TEST_F(UnattendedReportTest, FailuresOfEveryKindFailTheRun) {
         r.OnNotification(WM_UPGRADE_PROGRESS, ProgressWParam(-2), 1, "a.dat");
         r.Reset();
         EXPECT_TRUE(r.Files().empty());
+        EXPECT_EQ(r.FailureReason(false), "instrument not found");
+    }
+    {
+        // A reason no notification carries wins, the first one given.
+        UnattendedReport r(out_);
+        r.OnNotification(WM_SET_MODE_USB, 0, 0, "");
+        r.Fail("nothing heard from the instrument for too long");
+        r.Fail("later");
+        EXPECT_EQ(r.ExitStatus(false), 1);
+        EXPECT_EQ(r.FailureReason(false), "nothing heard from the instrument for too long");
+        r.Reset();
         EXPECT_EQ(r.FailureReason(false), "instrument not found");
     }
     // The last line of a failed run says why.

@@ -5,6 +5,7 @@
 #include <array>
 #include <string>
 
+#include "platform/Thread.h"
 #include "platform/TimeFacility.h"
 #include "platform/usbio/ModuleRegistry.h"
 #include "platform/usbio/UsbioDriver.h"
@@ -175,6 +176,25 @@ TEST_F(CUsbDeviceTest, PendingRequestReturnsOnlyAfterCompletion) {
                                18, &count),
               0xE0000004u);
     EXPECT_EQ(count, 0u);
+}
+
+TEST_F(CUsbDeviceTest, CloseFromAnotherThreadEndsAPendingRequestFirst) {
+    CUsbDevice device;
+    ASSERT_EQ(device.Open(0, List(), &kUsbioInterfaceGuid), 0u);
+    sim_.Device().SetRequestTiming(0, true);  // never answered
+    std::uint32_t status = 0;
+    auto requester = platform::Thread::Start([&] {
+        std::array<std::uint8_t, 18> descriptor{};
+        status = device.GetDeviceDescriptor(descriptor.data());
+    });
+    while (sim_.Device().LastRequestInput(usbio::IOCTL_USBIO_GET_DESCRIPTOR).empty()) {
+        TimeFacility::Sleep(1);
+    }
+    // The request event goes only once the request has ended.
+    device.Close();
+    requester->Join();
+    EXPECT_NE(status, 0u);
+    EXPECT_FALSE(device.IsOpen());
 }
 
 }  // namespace
