@@ -7,4 +7,7 @@ case "${ASAN_OPTIONS:-}" in
   *) ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
      export ASAN_OPTIONS ;;
 esac
+# umockdev's own preload leaks a few GLib strings; they are not the program's.
+LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$(dirname "$0")/UmockdevLeaks.supp"
+export LSAN_OPTIONS
 exec "${UMOCKDEV_WRAPPER:-umockdev-wrapper}" "$@"
