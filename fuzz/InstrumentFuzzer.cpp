@@ -177,8 +177,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     // The instrument's side, read independently of the engine.
-    bool allAcknowledged =
-        scenario.FlashOutcomeFor(name) == sim::Scenario::FlashOutcome::Ok || !image;
+    // An image's flash answer is its flash outcome unless a fault there
+    // answers something else instead.
+    const sim::Scenario::Fault* atFlash = scenario.FaultAt(name, sim::Scenario::Point::kFlash);
+    const bool flashAnswerReplaced =
+        atFlash != nullptr && atFlash->action == sim::Scenario::Action::Answer;
+    bool allAcknowledged = !image || flashAnswerReplaced ||
+                           scenario.FlashOutcomeFor(name) == sim::Scenario::FlashOutcome::Ok;
     bool anyFault = !allAcknowledged;
     for (std::uint32_t i = 0; i <= frames + 1; ++i) {
         const std::uint32_t point = i == frames + 1 ? sim::Scenario::Point::kFlash : i;
@@ -201,7 +206,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 allAcknowledged = false;
                 break;
             case sim::Scenario::Action::Delay:
-                allAcknowledged = allAcknowledged && fault->delayMs < kSurelyLate;
+                // Late only past the answer time-out; the flash answer has
+                // twenty minutes, longer than any delay drawn.
+                allAcknowledged = allAcknowledged && (point == sim::Scenario::Point::kFlash ||
+                                                      fault->delayMs < kSurelyLate);
                 break;
             case sim::Scenario::Action::Partial:
                 break;
