@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 
 #include <fnmatch.h>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -34,10 +35,26 @@ std::string ReadWhole(const fs::path& path) {
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
+bool UnsafeName(const std::string& name) {
+    if (name.empty() || name[0] == '/') {
+        return true;
+    }
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        const std::size_t end = std::min(name.find('/', start), name.size());
+        if (name.compare(start, end - start, "..") == 0) {
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
 // The files the archive holds as a flat extraction leaves them: by the last
 // part of each regular member's name (of those matching `only`, when given),
 // a later member replacing an earlier one. Nothing when libarchive cannot
-// read the archive's headers to its end or the data of a member taken.
+// read the archive's headers to its end or the data of a member taken, or
+// when a member taken has to be refused.
 std::optional<std::map<std::string, std::string>> ReadIndependently(const std::string& path,
                                                                     const char* only) {
     archive* a = archive_read_new();
@@ -51,11 +68,22 @@ std::optional<std::map<std::string, std::string>> ReadIndependently(const std::s
         // not stop the reading; the members read are checked on their own.
         while ((r = archive_read_next_header(a, &entry)) == ARCHIVE_OK || r == ARCHIVE_WARN) {
             const char* name = archive_entry_pathname(entry);
-            if (name == nullptr || archive_entry_filetype(entry) != AE_IFREG) {
-                continue;
+            if (name == nullptr) {
+                files.reset();
+                break;
             }
             if (only != nullptr && ::fnmatch(only, name, 0) != 0) {
                 continue;
+            }
+            if (archive_entry_filetype(entry) == AE_IFDIR) {
+                continue;
+            }
+            // Links, devices and unsafe names are refused, so an archive
+            // holding one among the members taken cannot succeed.
+            if (archive_entry_filetype(entry) != AE_IFREG ||
+                archive_entry_hardlink(entry) != nullptr || UnsafeName(name)) {
+                files.reset();
+                break;
             }
             std::string contents;
             char buffer[65536];
