@@ -3,7 +3,7 @@
 // a stalled write, the flash outcome and time) the input decides, while the
 // engine sends one file. Time runs at a thousandth, so the protocol's
 // time-outs cost milliseconds. Checked after every input: the file's
-// transfer ends, and a success is reported only when the instrument holds
+// transfer ends within its time-outs, and a success is reported only when the instrument holds
 // the file byte for byte and every answer it gave on the way was an
 // acknowledgement; with no fault at all, the transfer succeeds.
 
@@ -145,7 +145,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             request != kestrup::OP_ACK) {
             Violation("the simulated instrument does not open the upgrade");
         }
+        const std::uint64_t began = platform::TimeFacility::NowMs();
         kestrup::SendFile(path.c_str(), &frame, withChecksum);
+        // The transfer ends within the time-outs it can meet: the header's
+        // write and answer, each data frame's write, the rest of a stalled
+        // write and its answer, the flash answer and the pause after the
+        // file, with a second of slack for a loaded machine.
+        const std::uint64_t bound =
+            kestrup::kHeaderWriteTimeoutMs + kestrup::kAnswerReadTimeoutMs +
+            frames * (2 * kestrup::kDataWriteTimeoutMs + kestrup::kAnswerReadTimeoutMs) +
+            (image ? kestrup::kFlashReadTimeoutMs : 0) + kestrup::kPauseAfterFileMs + 1000000;
+        const std::uint64_t took = platform::TimeFacility::NowMs() - began;
+        if (took > bound) {
+            Violation("the transfer outlasted its time-outs",
+                      std::to_string(took) + " ms > " + std::to_string(bound) + " ms");
+        }
         received = rig.Protocol().Files();
     }
 
