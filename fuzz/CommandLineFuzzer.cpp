@@ -1,0 +1,32 @@
+// The program's command line: the input split at NUL bytes into arguments
+// after the program name.
+
+#include <QtCore/QString>
+#include <QtCore/QStringList>
+
+#include "fuzz/FuzzScratch.h"
+#include "shell/CommandLine.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    QStringList arguments{QStringLiteral("kestrup")};
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= size; ++i) {
+        if (i == size || data[i] == 0) {
+            if (i > start || i < size) {
+                arguments.append(QString::fromLocal8Bit(reinterpret_cast<const char*>(data + start),
+                                                        static_cast<qsizetype>(i - start)));
+            }
+            start = i + 1;
+        }
+    }
+    CommandLine line;
+    QString error;
+    if (line.Parse(arguments, error)) {
+        if (line.history < 0) {
+            fuzzsupport::Violation("a negative history count was accepted");
+        }
+    } else if (error.isEmpty()) {
+        fuzzsupport::Violation("a refused command line without a message");
+    }
+    return 0;
+}
