@@ -21,12 +21,21 @@ TEST_P(ProgramCampaignTest, EveryRunKeepsTheInvariants) {
             9000 + static_cast<std::uint64_t>(GetParam()) * 5 + static_cast<std::uint64_t>(i),
             false, true);
         const RunReport report = CampaignRun::OnProgram(plan, 1);
-        EXPECT_TRUE(report.Passed())
-            << CampaignRun::Describe(plan, report, "/tmp/kestrup-campaign");
+        EXPECT_TRUE(report.Passed()) << CampaignRun::Describe(plan, report, CampaignRun::KeepDir());
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, ProgramCampaignTest, ::testing::Range(0, 8));
+
+// Seeds of campaign_runner that found faults: an empty boot or application
+// image flashed correctly failed the unattended run.
+TEST_F(ProgramCampaignTest, SeedsThatFoundFaults) {
+    for (const std::uint64_t seed : {100309u, 100703u, 100708u}) {
+        const CampaignPlan plan = CampaignPlan::Draw(seed, false, true);
+        const RunReport report = CampaignRun::OnProgram(plan, 1);
+        EXPECT_TRUE(report.Passed()) << CampaignRun::Describe(plan, report, CampaignRun::KeepDir());
+    }
+}
 
 }  // namespace
 }  // namespace campaign

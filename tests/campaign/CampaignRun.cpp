@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <functional>
 #include <sstream>
 
@@ -82,6 +83,11 @@ bool InstrumentHoldsPackage(const CampaignPlan& plan, const sim::InstrumentProto
 }
 
 }  // namespace
+
+std::string CampaignRun::KeepDir() {
+    const char* dir = std::getenv("TMPDIR");
+    return std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/kestrup-campaign";
+}
 
 std::size_t CampaignRun::OpenDescriptors() {
     return CountEntries("/proc/self/fd");

@@ -39,6 +39,9 @@ class CampaignRun {
     static std::string Describe(const CampaignPlan& plan, const RunReport& report,
                                 const std::string& keepDir);
 
+    // Where failed runs are kept: $TMPDIR (or /tmp) /kestrup-campaign.
+    static std::string KeepDir();
+
     // Entries of /proc/self/fd and /proc/self/task.
     static std::size_t OpenDescriptors();
     static std::size_t Threads();

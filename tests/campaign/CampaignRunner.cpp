@@ -86,7 +86,7 @@ int main(int argc, char** argv) {
         if (!report.Passed()) {
             ++failed;
             std::printf("%s\n",
-                        CampaignRun::Describe(plan, report, "/tmp/kestrup-campaign").c_str());
+                        CampaignRun::Describe(plan, report, CampaignRun::KeepDir()).c_str());
         }
     }
     const auto seconds =

@@ -5,8 +5,6 @@
 // failing run prints its seed, its scenario and how to replay it.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "tests/campaign/CampaignRun.h"
 
 namespace campaign {
@@ -17,21 +15,17 @@ namespace {
 constexpr std::uint32_t kMicrosPerMs = 1;
 constexpr int kRunsPerBatch = 10;
 
-std::string KeepDir() {
-    const char* dir = std::getenv("TMPDIR");
-    return std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/kestrup-campaign";
-}
-
 void RunSeeds(std::uint64_t first, int count) {
     for (int i = 0; i < count; ++i) {
         const CampaignPlan plan =
             CampaignPlan::Draw(first + static_cast<std::uint64_t>(i), true, false);
         const RunReport report = CampaignRun::OnEngine(plan, kMicrosPerMs);
-        EXPECT_TRUE(report.Passed()) << CampaignRun::Describe(plan, report, KeepDir());
+        EXPECT_TRUE(report.Passed()) << CampaignRun::Describe(plan, report, CampaignRun::KeepDir());
     }
 }
 
-// Seeds 1000 to 1199 in batches, so that CTest can spread them.
+// Seeds 1000 to 1199 in batches, so that CTest can spread them. Among them
+// 1004, 1079 and 1091 found a refused file header reported as success.
 class EngineCampaignTest : public ::testing::TestWithParam<int> {};
 
 TEST_P(EngineCampaignTest, EveryRunKeepsTheInvariants) {
@@ -39,13 +33,6 @@ TEST_P(EngineCampaignTest, EveryRunKeepsTheInvariants) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, EngineCampaignTest, ::testing::Range(0, 20));
-
-// Seeds that once broke an invariant, kept as cases.
-TEST(EngineCampaignCases, SeedsThatFoundFaults) {
-    for (const std::uint64_t seed : std::initializer_list<std::uint64_t>{}) {
-        RunSeeds(seed, 1);
-    }
-}
 
 }  // namespace
 }  // namespace campaign

@@ -16,8 +16,7 @@ TEST_P(EngineCampaignThreadTest, EveryRunKeepsTheInvariants) {
             5000 + static_cast<std::uint64_t>(GetParam()) * 5 + static_cast<std::uint64_t>(i), true,
             false);
         const RunReport report = CampaignRun::OnEngine(plan, 1);
-        EXPECT_TRUE(report.Passed())
-            << CampaignRun::Describe(plan, report, "/tmp/kestrup-campaign");
+        EXPECT_TRUE(report.Passed()) << CampaignRun::Describe(plan, report, CampaignRun::KeepDir());
     }
 }
 
