@@ -181,6 +181,29 @@ std::string BoxTextFor(std::uint8_t answer) {
     }
 }
 
+std::string StatusTextFor(std::int32_t status) {
+    switch (status) {
+        case 5:
+            return "Packet Error";
+        case 9:
+            return "File Size Failed";
+        case 10:
+            return "CRC Failed";
+        case 11:
+            return "Flash Erase Failed";
+        case 12:
+            return "Flash Write Failed";
+        case 15:
+            return "Failed to detect the device. Please try again.";
+        default: {
+            char text[64];
+            std::snprintf(text, sizeof text, "TimeOut Or Unknown Error; Opcode is 0x%X",
+                          static_cast<unsigned>(status));
+            return text;
+        }
+    }
+}
+
 std::uint32_t AnnouncedBytes(std::size_t length) {
     return static_cast<std::uint32_t>(((length % kChunk) + 1) % 64 == 0 ? length + 1 : length);
 }

@@ -70,6 +70,9 @@ struct CampaignPlan {
 // The text a message box shows for an instrument answer (the low byte,
 // taken with its sign), written out here as the failure tables give it.
 std::string BoxTextFor(std::uint8_t answer);
+// The status text the frame shows for a failure status, without the file
+// name in front of it and without its line end.
+std::string StatusTextFor(std::int32_t status);
 
 // The instrument's announced size for a file of `length` bytes, and the
 // number of data frames it takes (the empty frame after a last frame of 8191

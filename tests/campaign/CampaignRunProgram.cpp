@@ -113,6 +113,20 @@ RunReport CampaignRun::OnProgram(const CampaignPlan& plan, std::uint32_t microsP
             while (!box.empty() && box.back() == '\n') {
                 box.pop_back();
             }
+            if (plan.expectStatus) {
+                const std::string text = StatusTextFor(*plan.expectStatus);
+                bool shown = false;
+                for (std::size_t at = output.find("Status: "); at != std::string::npos && !shown;
+                     at = output.find("Status: ", at + 1)) {
+                    const std::size_t end = output.find('\n', at);
+                    const std::string line = output.substr(at, end - at);
+                    shown = line.size() >= text.size() &&
+                            line.compare(line.size() - text.size(), text.size(), text) == 0;
+                }
+                if (!shown) {
+                    report.violations.push_back("no status line ending \"" + text + "\"");
+                }
+            }
             const std::string firstMessage = LineStarting(output, "Message: ", false);
             const std::string expected = box.empty() ? std::string() : "Message: " + box;
             if (firstMessage != expected) {
