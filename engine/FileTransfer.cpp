@@ -230,6 +230,12 @@ void SendFile(const char* path, platform::MessageWindow* notify, bool withChecks
     std::uint32_t answerLength = written;
     const std::uint32_t headerStatus = Read(frame, answerLength, kAnswerReadTimeoutMs);
     if (headerStatus != 0 || answerLength == 0 || frame[0] != OP_ACK) {
+        // A refused or unanswered header is a failed file like any other:
+        // its answer (0 when none came) and its box, or the run's end would
+        // read as a complete upgrade with this file missing. No pause.
+        if (!(headerStatus != 0 && RunStopRequested())) {
+            Fail(notify, headerStatus == 0 && answerLength != 0 ? frame[0] : 0);
+        }
         Notify(notify, PROGRESS_END, 0);
         return;
     }

@@ -26,7 +26,9 @@ enum class CrcResult { Ok, OverLimit, ReadFailed };
 // Files that the instrument cannot be told about are refused before anything
 // is sent: a name longer than 42 characters, a length of 4 GiB or more, and
 // (with a checksum) more than 1,310,720 announced bytes each get a message box.
-// Anything that is not a regular file is skipped quietly. A file that cannot
+// Anything that is not a regular file is skipped quietly. A header that is
+// refused or not answered reports the answer (0 when none came) with its
+// message box, like a failed data frame, and ends the progress without a pause. A file that cannot
 // be read once its header was accepted ends its progress (PROGRESS_END) and
 // gets a message box naming it. After RequestRunStop it sends nothing more and
 // reports no failure.

@@ -151,12 +151,15 @@ void UnattendedReport::OnNotification(std::uint32_t message, platform::WPARAM wP
                     confirm();
                     break;
                 case kestrup::STATUS_FLASHING:
-                    // The image arrived; its flash result decides.
+                    // The image arrived; its flash result decides. An empty
+                    // image's only percentage (-1) has ended the file before
+                    // its flash wait: the wait opens it again.
                     if (fileConfirmed_) {
                         fileConfirmed_ = false;
                         --filesConfirmed_;
                         files_.back().result = "unfinished";
                     }
+                    fileOpen_ = !files_.empty();
                     break;
                 case kestrup::STATUS_DETECTING:
                     break;

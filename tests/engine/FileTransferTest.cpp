@@ -193,9 +193,10 @@ TEST_F(FileTransferTest, EachFailureGivesItsNotificationAndMessageBox) {
         "flash-result erase.boot erase-fail\n"
         "flash-result write.bin write-fail\n");
 
-    // The header refused: the bar goes, no box, no pause.
+    // The header refused: its answer and box, then the bar goes; no pause.
     SendFile(Make("refused.dat", Pattern(10)).c_str(), &frame_, true);
-    EXPECT_EQ(frame_.Progress(), (Progress{{-2, 10}, {-1, 0}}));
+    EXPECT_EQ(frame_.Progress(), (Progress{{-2, 10}, {-16, 8}, {-1, 0}}));
+    EXPECT_EQ(boxes_.Texts(), std::vector<std::string>{"unknown error; opcode is 0x8\n"});
     EXPECT_EQ(PausesAfterFiles(), 0u);
 
     struct Row {
@@ -212,7 +213,7 @@ TEST_F(FileTransferTest, EachFailureGivesItsNotificationAndMessageBox) {
         {"erase.boot", 100, 11, "flash erase fail\n"},
         {"write.bin", 100, 12, "write to flash fail\n"},
     };
-    std::size_t boxes = 0;
+    std::size_t boxes = 1;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         frame_.Clear();

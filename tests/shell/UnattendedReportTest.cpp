@@ -164,6 +164,21 @@ TEST_F(UnattendedReportTest, AnEmptyFileIsConfirmedBeforeItsEnd) {
     EXPECT_EQ(report_.ExitStatus(false), 0);
     // Without an application image in the package, 88 is not needed; with one it is.
     EXPECT_EQ(report_.ExitStatus(true), 1);
+
+    // Empty images: the -1 ends each file before its flash wait, and the
+    // flash result still decides.
+    for (const auto& [name, done] : {std::pair{"empty.boot", 8}, std::pair{"empty.bin", 88}}) {
+        for (const auto& [w, l] :
+             {std::pair{-2, 0}, {-16, 8}, {-1, 0}, {0, 0}, {-16, 13}, {-16, done}}) {
+            Note(w, l, name);
+        }
+    }
+    EXPECT_EQ(report_.ExitStatus(true), 0) << report_.FailureReason(true);
+    Note(-2, 0, "later.bin");
+    for (const auto& [w, l] : {std::pair{-16, 8}, {-1, 0}, {0, 0}, {-16, 13}, {-16, 12}}) {
+        Note(w, l, "later.bin");
+    }
+    EXPECT_EQ(report_.FailureReason(true), "later.bin: Flash Write Failed");
 }
 
 TEST_F(UnattendedReportTest, AFlashWaitIsToldEveryThirtySecondsUntilItEnds) {

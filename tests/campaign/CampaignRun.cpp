@@ -1,0 +1,324 @@
+#include "tests/campaign/CampaignRun.h"
+
+#include <dirent.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <functional>
+#include <sstream>
+
+#include "engine/DeviceDetection.h"
+#include "engine/EngineShutdown.h"
+#include "engine/Notifications.h"
+#include "engine/UpgradeWorker.h"
+#include "package/CKestrupDoc.h"
+#include "package/PackageGlobals.h"
+#include "platform/Event.h"
+#include "platform/FileSystem.h"
+#include "platform/PlainDispatcher.h"
+#include "platform/Thread.h"
+#include "platform/TimeFacility.h"
+#include "sim/Scenario.h"
+#include "tests/support/ArchiveWriter.h"
+#include "tests/support/NotificationRecorder.h"
+#include "tests/support/PackageSandbox.h"
+#include "tests/support/SimulatedRig.h"
+
+namespace campaign {
+namespace {
+
+// Real time a run may spend on its own work (threads, checksums, copies)
+// beside the waits the plan counts, turned into program time by the scale.
+constexpr std::uint64_t kRealAllowanceMicros = 2000000;
+
+struct ViewHandOff : kestrup::UpgradeHandOff {
+    CKestrupDoc* document = nullptr;
+    kestrup::HandOffResult BeginTransfer(int row) override {
+        return kestrup::HandOffToWorker(*document, row);
+    }
+};
+
+std::size_t CountEntries(const char* directory) {
+    std::size_t count = 0;
+    if (DIR* dir = ::opendir(directory)) {
+        while (const dirent* entry = ::readdir(dir)) {
+            count += entry->d_name[0] != '.' ? 1 : 0;
+        }
+        ::closedir(dir);
+    }
+    return count;  // the listing's own descriptor is counted the same each time
+}
+
+// The statuses that say something went wrong: all but "File Transfer OK",
+// "Flashing", "Detecting" and "Upgrade completed successfully".
+bool IsFailureStatus(std::int64_t status) {
+    return status != 8 && status != 13 && status != 14 && status != 88;
+}
+
+bool InstrumentHoldsPackage(const CampaignPlan& plan, const sim::InstrumentProtocol& protocol,
+                            std::vector<std::string>& whatIsMissing) {
+    const auto files = protocol.Files();
+    for (const PackageFile& f : plan.files) {
+        const sim::InstrumentProtocol::File* held = nullptr;
+        for (const auto& candidate : files) {
+            if (candidate.name == f.name && candidate.complete) {
+                held = &candidate;
+            }
+        }
+        const std::uint32_t announced = AnnouncedBytes(f.contents.size());
+        if (held == nullptr) {
+            whatIsMissing.push_back(f.name + " not received whole");
+        } else if (held->bytes.size() != announced ||
+                   !std::equal(
+                       f.contents.begin(), f.contents.end(), held->bytes.begin(),
+                       [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; })) {
+            whatIsMissing.push_back(f.name + " received with other bytes");
+        } else if ((f.name.find(".bin") != std::string::npos ||
+                    f.name.find(".boot") != std::string::npos) &&
+                   held->flashAnswer != std::optional<std::uint8_t>(8)) {
+            whatIsMissing.push_back(f.name + " not reported flashed");
+        }
+    }
+    return whatIsMissing.empty();
+}
+
+}  // namespace
+
+std::string CampaignRun::KeepDir() {
+    const char* dir = std::getenv("TMPDIR");
+    return std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/kestrup-campaign";
+}
+
+std::size_t CampaignRun::OpenDescriptors() {
+    return CountEntries("/proc/self/fd");
+}
+
+std::size_t CampaignRun::Threads() {
+    return CountEntries("/proc/self/task");
+}
+
+RunReport CampaignRun::OnEngine(const CampaignPlan& plan, std::uint32_t microsPerMs) {
+    // The sanitizers' runtimes start a thread of their own with the first
+    // thread of a process and keep it: one thread first, before counting.
+    static const bool warm = [] {
+        if (auto thread = platform::Thread::Start([] {})) {
+            thread->Join();
+        }
+        return true;
+    }();
+    (void)warm;
+    RunReport report;
+    report.limitMs = plan.boundMs + kRealAllowanceMicros / microsPerMs;
+    const std::size_t descriptorsBefore = OpenDescriptors();
+    const std::size_t threadsBefore = Threads();
+    {
+        platform::TimeFacility::ScopedScale scale(microsPerMs);
+        testsupport::PackageSandbox sandbox;
+        {
+            testsupport::ArchiveWriter zip(sandbox.PackageDir() + plan.packageName);
+            zip.File("package.inf", "[PACKAGE]\nDescription=Talvenmark Pro software\n");
+            for (const PackageFile& f : plan.files) {
+                zip.File(f.name, f.contents);
+            }
+            if (!zip.Close()) {
+                report.violations.push_back("the package could not be written");
+                return report;
+            }
+        }
+        CKestrupDoc document;
+        document.ScanPackages(sandbox.Executable().c_str());
+        sim::Scenario scenario;
+        std::string error;
+        if (!sim::Scenario::Parse(plan.scenario, scenario, error)) {
+            report.violations.push_back("the scenario does not parse: " + error);
+            return report;
+        }
+        testsupport::RecordingMessageBoxes boxes;
+        platform::PlainDispatcher dispatcher;
+        testsupport::NotificationRecorder frame;
+        testsupport::SimulatedRig rig(scenario);
+        platform::Event stop(false, false);
+        platform::Event done(false, true);
+        ViewHandOff view;
+        view.document = &document;
+        kestrup::EngineThreads threads;
+        const kestrup::EngineResources resources{&rig.Channel(), &stop, &done};
+
+        threads.worker = kestrup::StartUpgradeWorker(&frame);
+        kestrup::g_pUpgradeThread.store(threads.worker.get());
+        const auto dispatchUntil = [&](std::uint64_t untilMs, const std::function<bool()>& end) {
+            while (!end()) {
+                const std::uint64_t now = platform::TimeFacility::NowMs();
+                if (now >= untilMs) {
+                    return false;
+                }
+                dispatcher.WaitAndDispatch(
+                    static_cast<std::uint32_t>(std::min<std::uint64_t>(untilMs - now, 10)));
+            }
+            return true;
+        };
+        const auto ended = [] { return !kestrup::UpgradeBusy(); };
+
+        const std::uint64_t from = platform::TimeFacility::NowMs();
+        std::atomic<int> detectionEnd{-1};
+        kestrup::DetectionContext context{&rig.Channel(),
+                                          &stop,
+                                          &done,
+                                          &frame,
+                                          &view,
+                                          [&detectionEnd](kestrup::DetectionEnd end) {
+                                              detectionEnd.store(static_cast<int>(end));
+                                          }};
+        threads.detection = kestrup::StartDetection(document, 0, context);
+        if (!threads.detection) {
+            report.violations.push_back("no detection thread");
+        }
+        const std::uint64_t cap = from + 3 * report.limitMs;
+        bool finished = false;
+        if (plan.interruption != Interruption::None) {
+            finished = dispatchUntil(from + plan.interruptAtMs, ended);
+            if (!finished) {
+                report.interrupted = true;
+                const std::size_t boxesBefore = boxes.Texts().size();
+                if (plan.interruption == Interruption::Close) {
+                    kestrup::CloseEngine(threads, resources);
+                } else {
+                    kestrup::StopEngine(threads, resources);
+                }
+                const std::size_t heard = rig.Protocol().Log().size();
+                dispatchUntil(platform::TimeFacility::NowMs() + 500, [] { return false; });
+                if (rig.Protocol().Log().size() != heard) {
+                    report.violations.push_back(
+                        "the instrument heard " +
+                        std::to_string(rig.Protocol().Log().size() - heard) +
+                        " frame(s) after the " + InterruptionName(plan.interruption));
+                }
+                if (boxes.Texts().size() != boxesBefore) {
+                    report.violations.push_back("a message box came after the " +
+                                                std::string(InterruptionName(plan.interruption)) +
+                                                ": " + boxes.Texts().back());
+                }
+                finished = true;
+            }
+        }
+        if (!finished && !dispatchUntil(cap, ended)) {
+            report.hang = true;
+            report.violations.push_back("hang: the run had not ended after " +
+                                        std::to_string(platform::TimeFacility::NowMs() - from) +
+                                        " ms");
+            kestrup::CloseEngine(threads, resources);
+        }
+        report.elapsedMs = platform::TimeFacility::NowMs() - from;
+        kestrup::StopEngine(threads, resources);
+        dispatcher.WaitAndDispatch(0);
+
+        // What the frame was told, and what the instrument holds.
+        std::vector<std::int64_t> failures;
+        bool done88 = false;
+        for (const auto& note : frame.Notes()) {
+            if (note.message == kestrup::WM_UPGRADE_PROGRESS &&
+                note.wParam == kestrup::PROGRESS_STATUS) {
+                done88 = done88 || note.lParam == kestrup::STATUS_UPGRADE_DONE;
+                if (IsFailureStatus(note.lParam)) {
+                    failures.push_back(note.lParam);
+                }
+            }
+        }
+        const std::vector<std::string> texts = boxes.Texts();
+        report.reportedSuccess = done88 && failures.empty() && texts.empty();
+        std::vector<std::string> missing;
+        const bool whole = InstrumentHoldsPackage(plan, rig.Protocol(), missing);
+
+        std::string missingText;
+        for (const std::string& m : missing) {
+            missingText += m + "; ";
+        }
+        if (report.reportedSuccess && !whole) {
+            report.violations.push_back("false success: " + missingText);
+        }
+        if (!report.interrupted) {
+            const bool handedOver =
+                detectionEnd.load() == static_cast<int>(kestrup::DetectionEnd::HandedOver);
+            if (handedOver != (plan.fault != FaultKind::AttachNever)) {
+                report.violations.push_back(
+                    "detection ended with " + std::to_string(detectionEnd.load()) +
+                    " (0 stopped, 1 gave up, 2 handed over, 3 not handed over, 4 damaged)");
+            }
+            if (report.reportedSuccess != plan.expectSuccess) {
+                report.violations.push_back(plan.expectSuccess
+                                                ? "success expected, not reported"
+                                                : "failure expected, success reported");
+            }
+            if (plan.expectSuccess && !whole) {
+                report.violations.push_back("healthy run but the instrument lacks: " + missingText);
+            }
+            if (!plan.expectSuccess) {
+                if (!plan.expectStatus || failures.empty() ||
+                    failures.front() != *plan.expectStatus) {
+                    report.violations.push_back(
+                        "first failure status " +
+                        (failures.empty() ? std::string("none")
+                                          : std::to_string(failures.front())) +
+                        ", expected " +
+                        (plan.expectStatus ? std::to_string(*plan.expectStatus) : "none"));
+                }
+                const std::string firstBox = texts.empty() ? std::string() : texts.front();
+                if (firstBox != plan.expectBox) {
+                    report.violations.push_back("first message box \"" + firstBox +
+                                                "\", expected \"" + plan.expectBox + "\"");
+                }
+            }
+        }
+        if (report.elapsedMs > report.limitMs) {
+            report.violations.push_back("took " + std::to_string(report.elapsedMs) + " ms, bound " +
+                                        std::to_string(report.limitMs) + " ms");
+        }
+        kestrup::g_bConnected.store(0);
+        g_szStagingDir[0] = g_szPackageDir[0] = g_szPackagePath[0] = '\0';
+    }
+    if (OpenDescriptors() != descriptorsBefore) {
+        report.violations.push_back("open descriptors " + std::to_string(descriptorsBefore) +
+                                    " before, " + std::to_string(OpenDescriptors()) + " after");
+    }
+    if (Threads() != threadsBefore) {
+        report.violations.push_back("threads " + std::to_string(threadsBefore) + " before, " +
+                                    std::to_string(Threads()) + " after");
+    }
+    return report;
+}
+
+std::string CampaignRun::Describe(const CampaignPlan& plan, const RunReport& report,
+                                  const std::string& keepDir) {
+    std::ostringstream text;
+    text << "campaign run, seed " << plan.seed << ", fault " << FaultName(plan.fault) << ", "
+         << InterruptionName(plan.interruption);
+    if (plan.interruption != Interruption::None) {
+        text << " at " << plan.interruptAtMs << " ms";
+    }
+    text << "\n  package " << plan.packageName << ": " << plan.PackageListing() << "\n";
+    for (const std::string& v : report.violations) {
+        text << "  broken: " << v << "\n";
+    }
+    const std::string dir = keepDir + "/seed-" + std::to_string(plan.seed) + "/";
+    const std::string scenarioPath = dir + "scenario.txt";
+    const std::string packagePath = dir + plan.packageName;
+    bool kept = testsupport::PackageSandbox::Write(scenarioPath, plan.scenario);
+    if (kept) {
+        testsupport::ArchiveWriter zip(packagePath);
+        zip.File("package.inf", "[PACKAGE]\nDescription=Talvenmark Pro software\n");
+        for (const PackageFile& f : plan.files) {
+            zip.File(f.name, f.contents);
+        }
+        kept = zip.Close();
+    }
+    text << "  scenario:\n" << plan.scenario;
+    if (kept) {
+        text << "  replay: copy " << packagePath << " into the build's cfg/ and run\n"
+             << "    kestrup --simulate --scenario " << scenarioPath << " --upgrade "
+             << plan.packageName << "\n";
+    }
+    return text.str();
+}
+
+}  // namespace campaign

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tests/campaign/CampaignPlan.h"
+
+namespace campaign {
+
+// What one run came to, and every invariant it broke.
+struct RunReport {
+    bool reportedSuccess = false;
+    bool interrupted = false;  // the close or stop came before the run had ended
+    bool hang = false;         // the run outlived its bound many times over
+    std::uint64_t elapsedMs = 0;
+    std::uint64_t limitMs = 0;  // the plan's bound plus the allowance for real work
+    std::vector<std::string> violations;
+
+    bool Passed() const { return violations.empty(); }
+};
+
+// Runs plans as whole upgrades on the simulated instrument, with program time
+// scaled: through the real engine and transport below the user interface, or
+// through the whole program in its unattended mode (Program::Run with
+// --simulate --scenario FILE --upgrade NAME; needs Qt's application object).
+class CampaignRun {
+  public:
+    // microsPerMs: the time facility's scale for the run.
+    static RunReport OnEngine(const CampaignPlan& plan, std::uint32_t microsPerMs);
+    static RunReport OnProgram(const CampaignPlan& plan, std::uint32_t microsPerMs);
+    // Qt starts a thread and opens a descriptor of its own during the first
+    // runs of the program in a process and keeps them: two runs before the
+    // counted ones, so that the counts compare like with like.
+    static void WarmUpProgram();
+
+    // A failed run's account: its seed, fault, package and scenario, and how
+    // to replay it (the scenario and the package are kept under `keepDir`).
+    static std::string Describe(const CampaignPlan& plan, const RunReport& report,
+                                const std::string& keepDir);
+
+    // Where failed runs are kept: $TMPDIR (or /tmp) /kestrup-campaign.
+    static std::string KeepDir();
+
+    // Entries of /proc/self/fd and /proc/self/task.
+    static std::size_t OpenDescriptors();
+    static std::size_t Threads();
+};
+
+}  // namespace campaign
