@@ -18,6 +18,22 @@ namespace {
 std::atomic<int> g_nDetectionThreads{0};
 std::atomic<bool> g_bHandOffActive{false};
 
+// How a detection thread that connected ends, by its hand-off's result.
+DetectionEnd EndOf(HandOffResult handOff) {
+    switch (handOff) {
+        case HandOffResult::Posted:
+            return DetectionEnd::HandedOver;
+        case HandOffResult::PackageDamaged:
+            return DetectionEnd::PackageDamaged;
+        case HandOffResult::StagingUnusable:
+            return DetectionEnd::StagingUnusable;
+        case HandOffResult::NoPackage:
+        case HandOffResult::NoWorker:
+            break;
+    }
+    return DetectionEnd::NotHandedOver;
+}
+
 bool StopRequested(const DetectionContext& context, const char* what) {
     return context.stopEvent->Wait(0, what) == platform::WaitResult::Signaled;
 }
@@ -107,9 +123,7 @@ DetectionEnd DetectThreadProc(const DetectionContext& context) {
             const HandOffResult handOff = context.view != nullptr
                                               ? context.view->BeginTransfer(context.row)
                                               : HandOffResult::NoWorker;
-            end = handOff == HandOffResult::Posted           ? DetectionEnd::HandedOver
-                  : handOff == HandOffResult::PackageDamaged ? DetectionEnd::PackageDamaged
-                                                             : DetectionEnd::NotHandedOver;
+            end = EndOf(handOff);
         }
         g_bHandOffActive.store(false);
         return end;

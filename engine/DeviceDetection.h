@@ -42,11 +42,12 @@ class UpgradeHandOff {
 
 // How a detection thread ended.
 enum class DetectionEnd {
-    Stopped,         // the stop event came (also after connecting, before the hand-off)
-    GaveUp,          // twelve passes found nothing
-    HandedOver,      // the hand-off posted the start message
-    NotHandedOver,   // connected, but the hand-off could not post
-    PackageDamaged,  // connected, but the package did not unpack whole: nothing sent
+    Stopped,          // the stop event came (also after connecting, before the hand-off)
+    GaveUp,           // twelve passes found nothing
+    HandedOver,       // the hand-off posted the start message
+    NotHandedOver,    // connected, but the hand-off could not post
+    PackageDamaged,   // connected, but the package did not unpack whole: nothing sent
+    StagingUnusable,  // connected, but the staging directory could not be emptied
 };
 
 // Everything a detection thread works with. The events and the channel

@@ -117,6 +117,26 @@ void Fail(platform::MessageWindow* notify, std::uint8_t answer) {
     ShowMessageBox(text);
 }
 
+// The status a refused header is reported with: its answer, unless that
+// byte is one the frame shows as progress or success (the file's or the
+// whole upgrade's, the flash wait, detection): a refusal must never read as
+// one of those, so it is reported like an answer that never came (the box
+// still names the byte).
+std::uint8_t HeaderFailure(std::uint8_t answer) {
+    switch (answer) {
+        case OP_FILE_OK:
+        case STATUS_FLASHING:
+        case STATUS_DETECTING:
+        case STATUS_DETECT_FAILED:
+        case STATUS_DEVICE_FOUND:
+        case STATUS_RESET_FAILED:
+        case STATUS_UPGRADE_DONE:
+            return 0;
+        default:
+            return answer;
+    }
+}
+
 }  // namespace
 
 void FormatResultText(std::string& text, std::int32_t status) {
@@ -172,15 +192,19 @@ void SendFile(const char* path, platform::MessageWindow* notify, bool withChecks
     if (::lstat(path, &st) != 0 || !S_ISREG(st.st_mode)) {
         return;
     }
-    OpenFile file(::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (file.fd() < 0) {
-        return;
-    }
-    if (::fstat(file.fd(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        return;
-    }
     const char* slash = std::strrchr(path, '/');
     const char* name = slash != nullptr ? slash + 1 : path;
+    // A staged file that cannot be read is not sent, and the operator is told:
+    // passed over in silence, the run would end as if the package had gone
+    // whole.
+    const auto notRead = [name] {
+        ShowMessageBox(std::string(name) + ": the file could not be read; it was not sent\n");
+    };
+    OpenFile file(::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (file.fd() < 0 || ::fstat(file.fd(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        notRead();
+        return;
+    }
 
     // The header's name field holds 42 characters and a terminating zero; a
     // longer name is refused rather than shortened, since the instrument would
@@ -201,8 +225,10 @@ void SendFile(const char* path, platform::MessageWindow* notify, bool withChecks
             crc)) {
             case CrcResult::Ok:
                 break;
-            case CrcResult::OverLimit:
+            case CrcResult::OverLimit:  // the box has been shown
+                return;
             case CrcResult::ReadFailed:
+                notRead();
                 return;
         }
     }
@@ -234,7 +260,11 @@ void SendFile(const char* path, platform::MessageWindow* notify, bool withChecks
         // its answer (0 when none came) and its box, or the run's end would
         // read as a complete upgrade with this file missing. No pause.
         if (!(headerStatus != 0 && RunStopRequested())) {
-            Fail(notify, headerStatus == 0 && answerLength != 0 ? frame[0] : 0);
+            const std::uint8_t answer = headerStatus == 0 && answerLength != 0 ? frame[0] : 0;
+            std::string text;
+            FormatResultText(text, Widened(answer));
+            NotifyStatus(notify, Widened(HeaderFailure(answer)));
+            ShowMessageBox(text);
         }
         Notify(notify, PROGRESS_END, 0);
         return;

@@ -5,6 +5,7 @@
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QMessageBox>
 #include <QtWidgets/QTreeWidget>
+#include <atomic>
 #include <cstdlib>
 #include <optional>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "engine/MessageBoxService.h"
 #include "engine/Notifications.h"
 #include "engine/Protocol.h"
+#include "engine/UpgradeWorker.h"
 #include "package/PackageGlobals.h"
 #include "platform/FileSystem.h"
 #include "platform/InstanceLock.h"
@@ -192,6 +194,13 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
         return OperatorTools::ShowHistory(historyPath, line.history, settings.out);
     }
 
+    if (line.listInstruments) {
+        // Looks at the devices only (a trial open, no claim): also while a
+        // window has the instrument, which is when an operator asks.
+        return OperatorTools::ListInstruments(line.simulate, line.usbIds, settings.out,
+                                              settings.err);
+    }
+
     // One copy of the program at a time: a second one would clear and fill
     // the staging directory under a first one's upgrade.
     platform::InstanceLock instance;
@@ -201,8 +210,7 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
         held) {
         const std::string text = res::StringTable::Load(res::IDP_ALREADY_RUNNING);
         std::fprintf(settings.err, "kestrup: %s\n", text.c_str());
-        if (line.upgrade.isEmpty() && !line.list && !line.listInstruments &&
-            QApplication::instance() != nullptr) {
+        if (line.upgrade.isEmpty() && !line.list && QApplication::instance() != nullptr) {
             QMessageBox::information(
                 nullptr, QString::fromStdString(res::StringTable::Load(res::AFX_IDS_APP_TITLE)),
                 QString::fromStdString(text));
@@ -213,10 +221,6 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
         // The scan extracts descriptors into the private temporary directory
         // and empties staging, so it runs only while this copy holds the lock.
         return OperatorTools::ListPackages(settings.executablePath, settings.out);
-    }
-    if (line.listInstruments) {
-        return OperatorTools::ListInstruments(line.simulate, line.usbIds, settings.out,
-                                              settings.err);
     }
 
     SimulationSession simulation;
@@ -292,6 +296,8 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
             exitStatus = kExitFailure;
         } else {
             CMainFrame* frame = app.MainFrame();
+            // Counts the attempts begun (UI thread; read by the engine's threads).
+            std::atomic<unsigned> attemptNumber{0};
             bool finished = false;
             auto finish = [&] {
                 if (!finished) {
@@ -318,12 +324,16 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
                 if (watchdog) {
                     watchdog->Heard();
                 }
+                // Detection under way starts an attempt; during a run the same
+                // code can only be an instrument's answer byte passed on.
                 const bool detecting = message == kestrup::WM_UPGRADE_PROGRESS &&
                                        kestrup::ProgressValue(wParam) == kestrup::PROGRESS_STATUS &&
-                                       lParam == kestrup::STATUS_DETECTING;
+                                       lParam == kestrup::STATUS_DETECTING &&
+                                       !kestrup::g_bUpgradeRunPending.load();
                 if (detecting) {
                     // A new attempt: the window's earlier one is over.
                     endAttempt(nullptr);
+                    ++attemptNumber;
                     if (!unattended) {
                         report.Reset();
                     }
@@ -344,11 +354,16 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
                 }
             });
             // The attempt ended: a run, or a command that could not begin one.
+            // Any thread. The end is queued, so by the time it is handled the
+            // window may have begun the next attempt, which it must not end.
             const auto attemptEnded = [&] {
+                const unsigned number = attemptNumber.load();
                 QMetaObject::invokeMethod(
                     frame,
-                    [&] {
-                        endAttempt(nullptr);
+                    [&, number] {
+                        if (number == attemptNumber.load()) {
+                            endAttempt(nullptr);
+                        }
                         if (unattended) {
                             finish();
                         }
@@ -403,7 +418,8 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
             }
             wiring.SetRunEndedObserver(nullptr);
             wiring.SetAttemptFailedObserver(nullptr);
-            endAttempt("the program was closed before the upgrade ended");
+            // Unattended, the program ends by itself: the report holds why.
+            endAttempt(unattended ? nullptr : "the program was closed before the upgrade ended");
             frame->SetNotificationObserver(nullptr);
         }
         app.ReleaseUi();  // ends the engine's threads first

@@ -89,6 +89,8 @@ void UpgradeWiring::StartUpgrade(int row) {
             AttemptFailed("instrument not found");
         } else if (end == kestrup::DetectionEnd::PackageDamaged) {
             AttemptFailed("no file sent: the package is damaged");
+        } else if (end == kestrup::DetectionEnd::StagingUnusable) {
+            AttemptFailed("no file sent: the staging directory cannot be emptied");
         } else if (end == kestrup::DetectionEnd::NotHandedOver) {
             AttemptFailed("no file sent: the upgrade could not be handed to the worker");
         }
