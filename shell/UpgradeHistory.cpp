@@ -209,11 +209,13 @@ std::vector<std::string> UpgradeHistory::Last(int count) const {
         std::string line = S(o["start"]) + "\t" + S(o["result"]) + "\t" + S(o["package"]) + "\t" +
                            S(o["language"]) + " " + S(o["version"]) + "\t" +
                            (S(o["instrument"]).empty() ? "-" : S(o["instrument"]));
-        if (!S(o["serial"]).empty()) {
-            line += " " + S(o["serial"]);
+        // Appended piece by piece: GCC 12's release build mistakes a
+        // prefix added to a temporary for an overlapping copy.
+        if (const std::string serial = S(o["serial"]); !serial.empty()) {
+            line.append(" ").append(serial);
         }
-        if (!S(o["reason"]).empty()) {
-            line += "\t" + S(o["reason"]);
+        if (const std::string reason = S(o["reason"]); !reason.empty()) {
+            line.append("\t").append(reason);
         }
         lines.push_back(line);
     }
