@@ -5,6 +5,8 @@
 #include <random>
 #include <sstream>
 
+#include "tests/support/ArchiveWriter.h"
+
 namespace campaign {
 namespace {
 
@@ -489,6 +491,15 @@ CampaignPlan CampaignPlan::Draw(std::uint64_t seed, bool withInterruption,
         plan.interruptAtMs = draw.Between(0, plan.boundMs);
     }
     return plan;
+}
+
+bool CampaignPlan::WritePackage(const std::string& directory) const {
+    testsupport::ArchiveWriter zip(directory + packageName);
+    zip.File("package.inf", "[PACKAGE]\nDescription=Talvenmark Pro software\n");
+    for (const PackageFile& f : files) {
+        zip.File(f.name, f.contents);
+    }
+    return zip.Close();
 }
 
 }  // namespace campaign

@@ -64,6 +64,9 @@ struct CampaignPlan {
 
     // The package as a readable list (names and sizes).
     std::string PackageListing() const;
+    // Writes the package, with a descriptor the scan lists, into directory
+    // (ending with its separator). False when it could not be written.
+    bool WritePackage(const std::string& directory) const;
     bool HasApplicationImage() const;
 };
 

@@ -115,16 +115,9 @@ RunReport CampaignRun::OnEngine(const CampaignPlan& plan, std::uint32_t microsPe
     {
         platform::TimeFacility::ScopedScale scale(microsPerMs);
         testsupport::PackageSandbox sandbox;
-        {
-            testsupport::ArchiveWriter zip(sandbox.PackageDir() + plan.packageName);
-            zip.File("package.inf", "[PACKAGE]\nDescription=Talvenmark Pro software\n");
-            for (const PackageFile& f : plan.files) {
-                zip.File(f.name, f.contents);
-            }
-            if (!zip.Close()) {
-                report.violations.push_back("the package could not be written");
-                return report;
-            }
+        if (!plan.WritePackage(sandbox.PackageDir())) {
+            report.violations.push_back("the package could not be written");
+            return report;
         }
         CKestrupDoc document;
         document.ScanPackages(sandbox.Executable().c_str());

@@ -10,7 +10,6 @@
 #include "platform/TimeFacility.h"
 #include "shell/Program.h"
 #include "tests/campaign/CampaignRun.h"
-#include "tests/support/ArchiveWriter.h"
 #include "tests/support/PackageSandbox.h"
 
 namespace campaign {
@@ -59,16 +58,9 @@ RunReport CampaignRun::OnProgram(const CampaignPlan& plan, std::uint32_t microsP
     {
         platform::TimeFacility::ScopedScale scale(microsPerMs);
         testsupport::PackageSandbox sandbox;
-        {
-            testsupport::ArchiveWriter zip(sandbox.PackageDir() + plan.packageName);
-            zip.File("package.inf", "[PACKAGE]\nDescription=Talvenmark Pro software\n");
-            for (const PackageFile& f : plan.files) {
-                zip.File(f.name, f.contents);
-            }
-            if (!zip.Close()) {
-                report.violations.push_back("the package could not be written");
-                return report;
-            }
+        if (!plan.WritePackage(sandbox.PackageDir())) {
+            report.violations.push_back("the package could not be written");
+            return report;
         }
         const std::string scenarioPath = sandbox.Root() + "scenario.txt";
         if (!platform::FileSystem::WriteAll(scenarioPath, plan.scenario)) {
