@@ -5,7 +5,7 @@
 #include <QtCore/QStringList>
 
 #include "fuzz/FuzzScratch.h"
-#include "shell/CommandLine.h"
+#include "app/CommandLine.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     QStringList arguments{QStringLiteral("kestrup")};

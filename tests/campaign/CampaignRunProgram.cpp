@@ -8,7 +8,7 @@
 #include "package/PackageGlobals.h"
 #include "platform/FileSystem.h"
 #include "platform/TimeFacility.h"
-#include "shell/Program.h"
+#include "app/Program.h"
 #include "tests/campaign/CampaignRun.h"
 #include "tests/support/PackageSandbox.h"
 

@@ -19,7 +19,7 @@
 #include "package/PackageGlobals.h"
 #include "platform/FileSystem.h"
 #include "platform/TimeFacility.h"
-#include "shell/Program.h"
+#include "app/Program.h"
 #include "tests/support/ArchiveWriter.h"
 #include "tests/support/PackageSandbox.h"
 #include "tests/support/UmockdevCapture.h"

@@ -1,4 +1,4 @@
-#include "shell/SilenceWatchdog.h"
+#include "app/SilenceWatchdog.h"
 
 #include <gtest/gtest.h>
 

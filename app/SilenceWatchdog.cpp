@@ -1,4 +1,4 @@
-#include "shell/SilenceWatchdog.h"
+#include "app/SilenceWatchdog.h"
 
 SilenceWatchdog::SilenceWatchdog(std::uint32_t limitMs, std::function<void()> onSilence)
     : m_onSilence(std::move(onSilence)) {

@@ -1,4 +1,4 @@
-#include "shell/Program.h"
+#include "app/Program.h"
 
 #include <QtCore/QMetaObject>
 #include <QtCore/QTimer>
@@ -30,12 +30,12 @@
 #include "shell/CKestrupDocTemplate.h"
 #include "shell/CMainFrame.h"
 #include "shell/CUpgradeView.h"
-#include "shell/CommandLine.h"
-#include "shell/OperatorTools.h"
-#include "shell/SilenceWatchdog.h"
-#include "shell/SimulationSession.h"
-#include "shell/UnattendedReport.h"
-#include "shell/UpgradeHistory.h"
+#include "app/CommandLine.h"
+#include "app/OperatorTools.h"
+#include "app/SilenceWatchdog.h"
+#include "app/SimulationSession.h"
+#include "app/UnattendedReport.h"
+#include "app/UpgradeHistory.h"
 #include "shell/UpgradeWiring.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "shell/Program.h"
+#include "app/Program.h"
 
 // Entry point of the Talvenmark Pro Upgrade Utility.
 int main(int argc, char** argv) {

@@ -1,4 +1,4 @@
-#include "shell/OperatorTools.h"
+#include "app/OperatorTools.h"
 
 #include <libusb.h>
 
@@ -9,7 +9,7 @@
 #include "platform/usbio/SimulatedDevice.h"
 #include "platform/usbio/libusb/InstrumentSurvey.h"
 #include "platform/usbio/libusb/UsbIdList.h"
-#include "shell/UpgradeHistory.h"
+#include "app/UpgradeHistory.h"
 
 namespace {
 

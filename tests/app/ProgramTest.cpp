@@ -2,7 +2,7 @@
 // unattended mode's exit statuses, the whole road of an upgrade from the
 // command to "Upgrade completed successfully", and the rules that keep
 // upgrades from overlapping and closing from cutting one short.
-#include "shell/Program.h"
+#include "app/Program.h"
 
 #include <gtest/gtest.h>
 
@@ -41,8 +41,8 @@
 #include "shell/CKestrupDocTemplate.h"
 #include "shell/CMainFrame.h"
 #include "shell/CUpgradeView.h"
-#include "shell/SimulationSession.h"
-#include "shell/UpgradeHistory.h"
+#include "app/SimulationSession.h"
+#include "app/UpgradeHistory.h"
 #include "shell/UpgradeWiring.h"
 #include "tests/support/ArchiveWriter.h"
 #include "tests/support/NotificationRecorder.h"

@@ -15,7 +15,7 @@
 #include "shell/CKestrupApp.h"
 #include "shell/CKestrupDocTemplate.h"
 #include "shell/CMainFrame.h"
-#include "shell/SimulationSession.h"
+#include "app/SimulationSession.h"
 #include "shell/UpgradeWiring.h"
 
 namespace {

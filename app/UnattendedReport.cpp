@@ -1,4 +1,4 @@
-#include "shell/UnattendedReport.h"
+#include "app/UnattendedReport.h"
 
 #include <QtCore/QDateTime>
 #include <QtCore/QJsonDocument>

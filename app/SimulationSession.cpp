@@ -1,4 +1,4 @@
-#include "shell/SimulationSession.h"
+#include "app/SimulationSession.h"
 
 #include "platform/usbio/UsbioDriver.h"
 

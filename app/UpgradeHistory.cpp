@@ -1,4 +1,4 @@
-#include "shell/UpgradeHistory.h"
+#include "app/UpgradeHistory.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "shell/UnattendedReport.h"
+#include "app/UnattendedReport.h"
 
 #include <gtest/gtest.h>
 
