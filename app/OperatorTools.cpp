@@ -5,11 +5,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "app/UpgradeHistory.h"
 #include "package/CKestrupDoc.h"
 #include "platform/usbio/SimulatedDevice.h"
 #include "platform/usbio/libusb/InstrumentSurvey.h"
 #include "platform/usbio/libusb/UsbIdList.h"
-#include "app/UpgradeHistory.h"
 
 namespace {
 

@@ -10,6 +10,12 @@
 #include <optional>
 #include <vector>
 
+#include "app/CommandLine.h"
+#include "app/OperatorTools.h"
+#include "app/SilenceWatchdog.h"
+#include "app/SimulationSession.h"
+#include "app/UnattendedReport.h"
+#include "app/UpgradeHistory.h"
 #include "engine/DeviceDetection.h"
 #include "engine/FileTransfer.h"
 #include "engine/MessageBoxService.h"
@@ -30,12 +36,6 @@
 #include "shell/CKestrupDocTemplate.h"
 #include "shell/CMainFrame.h"
 #include "shell/CUpgradeView.h"
-#include "app/CommandLine.h"
-#include "app/OperatorTools.h"
-#include "app/SilenceWatchdog.h"
-#include "app/SimulationSession.h"
-#include "app/UnattendedReport.h"
-#include "app/UpgradeHistory.h"
 #include "shell/UpgradeWiring.h"
 
 namespace {

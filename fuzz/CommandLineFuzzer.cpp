@@ -4,8 +4,8 @@
 #include <QtCore/QString>
 #include <QtCore/QStringList>
 
-#include "fuzz/FuzzScratch.h"
 #include "app/CommandLine.h"
+#include "fuzz/FuzzScratch.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     QStringList arguments{QStringLiteral("kestrup")};

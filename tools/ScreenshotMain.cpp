@@ -5,6 +5,7 @@
 #include <QtCore/QTimer>
 #include <cstring>
 
+#include "app/SimulationSession.h"
 #include "engine/DeviceDetection.h"
 #include "engine/FileTransfer.h"
 #include "engine/Notifications.h"
@@ -15,7 +16,6 @@
 #include "shell/CKestrupApp.h"
 #include "shell/CKestrupDocTemplate.h"
 #include "shell/CMainFrame.h"
-#include "app/SimulationSession.h"
 #include "shell/UpgradeWiring.h"
 
 namespace {

@@ -25,6 +25,8 @@
 #include <random>
 #include <string>
 
+#include "app/SimulationSession.h"
+#include "app/UpgradeHistory.h"
 #include "engine/DeviceDetection.h"
 #include "engine/EngineShutdown.h"
 #include "engine/MessageBoxService.h"
@@ -41,8 +43,6 @@
 #include "shell/CKestrupDocTemplate.h"
 #include "shell/CMainFrame.h"
 #include "shell/CUpgradeView.h"
-#include "app/SimulationSession.h"
-#include "app/UpgradeHistory.h"
 #include "shell/UpgradeWiring.h"
 #include "tests/support/ArchiveWriter.h"
 #include "tests/support/NotificationRecorder.h"

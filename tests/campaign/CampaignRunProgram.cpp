@@ -4,11 +4,11 @@
 
 #include <cstdio>
 
+#include "app/Program.h"
 #include "engine/UpgradeWorker.h"
 #include "package/PackageGlobals.h"
 #include "platform/FileSystem.h"
 #include "platform/TimeFacility.h"
-#include "app/Program.h"
 #include "tests/campaign/CampaignRun.h"
 #include "tests/support/PackageSandbox.h"
 

@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "app/Program.h"
 #include "engine/UpgradeWorker.h"
 #include "package/PackageGlobals.h"
 #include "platform/FileSystem.h"
 #include "platform/TimeFacility.h"
-#include "app/Program.h"
 #include "tests/support/ArchiveWriter.h"
 #include "tests/support/PackageSandbox.h"
 #include "tests/support/UmockdevCapture.h"
