@@ -29,6 +29,8 @@ namespace {
 
 // A status for "the channel cannot be used": no channel registered or no pipes.
 constexpr std::uint32_t kNoChannel = 0xE0001102;
+// The write was not made: the stop had been requested.
+constexpr std::uint32_t kStopped = 0xE0001103;
 
 // The whole file is held here while its checksum is computed; only the upgrade
 // worker uses it, one file at a time.
@@ -77,11 +79,16 @@ void NotifyStatus(platform::MessageWindow* window, std::int32_t status) {
     Notify(window, PROGRESS_STATUS, status);
 }
 
+// A frame: nothing is written once the stop was requested (kStopped).
 std::uint32_t Write(const std::uint8_t* data, std::uint32_t& length, std::uint32_t timeoutMs) {
     UsbTransferChannel* channel = AppChannel::Get();
     if (channel == nullptr || channel->OutPipe() == nullptr) {
         length = 0;
         return kNoChannel;
+    }
+    if (!BeginFrame()) {
+        length = 0;
+        return kStopped;
     }
     return channel->Send(data, length, timeoutMs);
 }
@@ -92,6 +99,10 @@ std::uint32_t WriteRest(const std::uint8_t* data, std::uint32_t& length, std::ui
         length = 0;
         return kNoChannel;
     }
+    if (!ContinueFrame()) {
+        length = 0;
+        return kStopped;
+    }
     return channel->OutPipe()->WriteSync(data, length, timeoutMs);
 }
 
@@ -101,7 +112,9 @@ std::uint32_t Read(std::uint8_t* data, std::uint32_t& length, std::uint32_t time
         length = 0;
         return kNoChannel;
     }
-    return channel->InPipe()->ReadSync(data, length, timeoutMs);
+    const std::uint32_t status = channel->InPipe()->ReadSync(data, length, timeoutMs);
+    AnswerRead();
+    return status;
 }
 
 // The status as the frame receives it: the answer byte widened with its sign.
@@ -252,14 +265,19 @@ void SendFile(const char* path, platform::MessageWindow* notify, bool withChecks
     std::uint8_t frame[kDataFrameSize];
     std::memset(frame, 0, sizeof frame);
     std::uint32_t written = kHeaderFrameSize;
-    Write(header, written, kHeaderWriteTimeoutMs);
+    if (Write(header, written, kHeaderWriteTimeoutMs) == kStopped) {
+        Notify(notify, PROGRESS_END, 0);
+        return;
+    }
     std::uint32_t answerLength = written;
     const std::uint32_t headerStatus = Read(frame, answerLength, kAnswerReadTimeoutMs);
     if (headerStatus != 0 || answerLength == 0 || frame[0] != OP_ACK) {
         // A refused or unanswered header is a failed file like any other:
         // its answer (0 when none came) and its box, or the run's end would
-        // read as a complete upgrade with this file missing. No pause.
-        if (!(headerStatus != 0 && RunStopRequested())) {
+        // read as a complete upgrade with this file missing. No pause. Once
+        // the stop was requested, whatever the read brought is not reported:
+        // it may have come after the stop.
+        if (!RunStopRequested()) {
             const std::uint8_t answer = headerStatus == 0 && answerLength != 0 ? frame[0] : 0;
             std::string text;
             FormatResultText(text, Widened(answer));
@@ -309,19 +327,26 @@ void SendFile(const char* path, platform::MessageWindow* notify, bool withChecks
             static_cast<std::uint32_t>(DataFrameLength(static_cast<std::size_t>(n)));
 
         std::uint32_t firstWritten = frameLength;
-        Write(frame, firstWritten, kDataWriteTimeoutMs);
-        if (firstWritten < frameLength) {
+        std::uint32_t writeStatus = Write(frame, firstWritten, kDataWriteTimeoutMs);
+        if (writeStatus != kStopped && firstWritten < frameLength) {
             std::uint32_t rest = frameLength - firstWritten;
-            WriteRest(frame + firstWritten, rest, kDataWriteTimeoutMs);
+            writeStatus = WriteRest(frame + firstWritten, rest, kDataWriteTimeoutMs);
+        }
+        if (writeStatus == kStopped) {
+            Notify(notify, PROGRESS_END, 0);
+            return;
         }
 
         std::uint32_t one = 1;
         const std::uint32_t status = Read(frame, one, kAnswerReadTimeoutMs);
-        if (status != 0 && RunStopRequested()) {
-            Notify(notify, PROGRESS_END, 0);  // cancelled by the close: nothing to report
+        const bool failed = status != 0 || (frame[0] != OP_ACK && frame[0] != OP_FILE_OK);
+        if (failed && RunStopRequested()) {
+            // Cancelled by the close, or an answer that may have come after
+            // the stop: nothing to report.
+            Notify(notify, PROGRESS_END, 0);
             return;
         }
-        if (status != 0 || (frame[0] != OP_ACK && frame[0] != OP_FILE_OK)) {
+        if (failed) {
             Fail(notify, frame[0]);
             platform::TimeFacility::Sleep(kPauseAfterFileMs, "pause after file");
             return;
@@ -350,8 +375,10 @@ void SendFile(const char* path, platform::MessageWindow* notify, bool withChecks
         const std::uint32_t status = Read(frame, one, kFlashReadTimeoutMs);
         if (status == 0 && one >= 1 && frame[0] == OP_FILE_OK) {
             NotifyStatus(notify, application ? STATUS_UPGRADE_DONE : OP_FILE_OK);
-        } else if (status != 0 && RunStopRequested()) {
-            Notify(notify, PROGRESS_END, 0);  // cancelled by the close
+        } else if (RunStopRequested()) {
+            // Cancelled by the close, or a failure that may have been read
+            // after the stop: nothing to report.
+            Notify(notify, PROGRESS_END, 0);
             return;
         } else {
             Fail(notify, status == 0 && one >= 1 ? frame[0] : 0);

@@ -30,8 +30,9 @@ enum class CrcResult { Ok, OverLimit, ReadFailed };
 // refused or not answered reports the answer (0 when none came) with its
 // message box, like a failed data frame, and ends the progress without a pause. A file that cannot
 // be read once its header was accepted ends its progress (PROGRESS_END) and
-// gets a message box naming it. After RequestRunStop it sends nothing more and
-// reports no failure.
+// gets a message box naming it. After RequestRunStop it begins no frame and
+// reports no failure, whatever a read brings (the answer may have come after
+// the stop).
 void SendFile(const char* path, platform::MessageWindow* notify, bool withChecksum);
 
 // Computes the CRC-32 of the first `announced` bytes of the open file `fd`

@@ -29,18 +29,28 @@ namespace {
 
 std::atomic<bool> g_bRunStopRequested{false};
 
+// The stop request and the worker's steps, in one order.
+std::mutex g_stepsMutex;
+RunSteps g_steps;
+std::optional<RunSteps> g_stepsAtStop;
+
 std::mutex g_runEndedMutex;
 std::function<void()> g_runEnded;
 
 constexpr std::uint32_t kTimeoutStatus = 0xE000100C;
 
-std::uint32_t SendRequest(std::uint8_t* request, std::uint32_t timeoutMs) {
+// False when the stop came first and nothing was sent.
+bool SendRequest(std::uint8_t* request, std::uint32_t timeoutMs) {
     UsbTransferChannel* channel = AppChannel::Get();
     std::uint32_t length = 1;
     if (channel == nullptr || channel->OutPipe() == nullptr) {
-        return 0xE0001102;
+        return true;
     }
-    return channel->Send(request, length, timeoutMs);
+    if (!BeginFrame()) {
+        return false;
+    }
+    channel->Send(request, length, timeoutMs);
+    return true;
 }
 
 std::uint32_t ReadReply(std::uint8_t* reply, std::uint32_t timeoutMs) {
@@ -49,7 +59,9 @@ std::uint32_t ReadReply(std::uint8_t* reply, std::uint32_t timeoutMs) {
     if (channel == nullptr || channel->InPipe() == nullptr) {
         return 0xE0001102;
     }
-    return channel->InPipe()->ReadSync(reply, length, timeoutMs);
+    const std::uint32_t status = channel->InPipe()->ReadSync(reply, length, timeoutMs);
+    AnswerRead();
+    return status;
 }
 
 // The extension is the text after the last "."; a name without "." has none.
@@ -61,7 +73,40 @@ bool HasExtension(const std::string& name, const char* extension) {
 }  // namespace
 
 void RequestRunStop() {
+    std::lock_guard lock(g_stepsMutex);
+    if (!g_stepsAtStop) {
+        g_stepsAtStop = g_steps;
+    }
     g_bRunStopRequested.store(true);
+}
+
+bool BeginFrame() {
+    std::lock_guard lock(g_stepsMutex);
+    if (g_bRunStopRequested.load()) {
+        return false;
+    }
+    ++g_steps.framesBegun;
+    return true;
+}
+
+bool ContinueFrame() {
+    std::lock_guard lock(g_stepsMutex);
+    return !g_bRunStopRequested.load();
+}
+
+void AnswerRead() {
+    std::lock_guard lock(g_stepsMutex);
+    ++g_steps.answersRead;
+}
+
+RunSteps StepsSoFar() {
+    std::lock_guard lock(g_stepsMutex);
+    return g_steps;
+}
+
+std::optional<RunSteps> StepsAtStop() {
+    std::lock_guard lock(g_stepsMutex);
+    return g_stepsAtStop;
 }
 
 bool RunStopRequested() {
@@ -79,7 +124,9 @@ void UpgradeRun(platform::MessageWindow* frame) {
     char applicationPath[kPathBufferSize] = {};
 
     std::uint8_t request = OP_START_UPGRADE;
-    SendRequest(&request, kStartWriteTimeoutMs);
+    if (!SendRequest(&request, kStartWriteTimeoutMs)) {
+        return;
+    }
     const std::uint32_t status = ReadReply(&request, kStartReadTimeoutMs);
     if (RunStopRequested()) {
         return;
@@ -174,7 +221,12 @@ void ReportRunEnded() {
 }
 
 std::unique_ptr<platform::Thread> StartUpgradeWorker(platform::MessageWindow* frame) {
-    g_bRunStopRequested.store(false);
+    {
+        std::lock_guard lock(g_stepsMutex);
+        g_steps = RunSteps{};
+        g_stepsAtStop.reset();
+        g_bRunStopRequested.store(false);
+    }
     auto ready = std::make_shared<platform::Event>(true, false);
     auto thread = platform::Thread::Start([frame, ready] {
         platform::ThreadMessageQueue::CreateForCurrentThread();

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "platform/Thread.h"
 
@@ -35,6 +37,29 @@ extern std::atomic<bool> g_bUpgradeRunPending;
 // clears it. Any thread.
 void RequestRunStop();
 bool RunStopRequested();
+
+// The worker's steps with the instrument since it started: the frames it
+// began to write and the answers it read (a read that ended without one
+// included). They are counted under the lock the stop request takes, so each
+// step falls before or after the stop for certain: no frame is begun after
+// it, and an answer read after it is never reported.
+struct RunSteps {
+    std::uint64_t framesBegun = 0;
+    std::uint64_t answersRead = 0;
+    bool operator==(const RunSteps&) const = default;
+};
+// Worker thread, before each frame it writes: counts the frame and returns
+// true, or returns false without counting once the stop was requested.
+bool BeginFrame();
+// Worker thread, before writing the rest of a frame whose first write
+// stalled: false once the stop was requested.
+bool ContinueFrame();
+// Worker thread, after each read of an answer: counts it.
+void AnswerRead();
+// The steps so far, and those taken when the stop came (nullopt while no stop
+// was requested since the worker started). Any thread.
+RunSteps StepsSoFar();
+std::optional<RunSteps> StepsAtStop();
 
 // The worker thread procedure. Blocks on its thread message queue while idle.
 // A start message (message 0, wParam 1030) runs one upgrade run when

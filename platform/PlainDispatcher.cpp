@@ -1,5 +1,7 @@
 #include "platform/PlainDispatcher.h"
 
+#include <chrono>
+
 #include "platform/MessageTypes.h"
 #include "platform/TimeFacility.h"
 #include "platform/WindowMessages.h"
@@ -37,14 +39,25 @@ std::size_t PlainDispatcher::WaitAndDispatch(std::uint32_t timeoutMs) {
     return WindowMessages::DispatchPending();
 }
 
-void PlainDispatcher::RunUntil(const std::function<bool()>& done) {
+bool PlainDispatcher::RunUntil(const std::function<bool()>& done, std::uint32_t timeoutMs) {
+    TimeFacility::Note(TimeFacility::Kind::MessageWait, timeoutMs, "run until");
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              TimeFacility::RealDuration(timeoutMs == kInfinite ? 0 : timeoutMs));
+    const auto woken = [this] { return wakes_ != seen_; };
     while (true) {
         WindowMessages::DispatchPending();
         if (done()) {
-            return;
+            return true;
         }
         std::unique_lock lock(mutex_);
-        cv_.wait(lock, [this] { return wakes_ != seen_; });
+        if (timeoutMs == kInfinite) {
+            cv_.wait(lock, woken);
+        } else if (!cv_.wait_until(lock, deadline, woken)) {
+            lock.unlock();
+            WindowMessages::DispatchPending();
+            return done();
+        }
         seen_ = wakes_;
     }
 }

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "platform/MessageDispatcher.h"
+#include "platform/MessageTypes.h"
 
 namespace platform {
 
@@ -26,8 +27,9 @@ class PlainDispatcher : public MessageDispatcher {
 
     // Owning thread: delivers messages until done() returns true; done is
     // checked after every delivery and on every wake. Any thread may make
-    // done() true and then call Wake() to end the loop.
-    void RunUntil(const std::function<bool()>& done);
+    // done() true and then call Wake() to end the loop. False when timeoutMs
+    // (through the time facility; kInfinite for none) passed first.
+    bool RunUntil(const std::function<bool()>& done, std::uint32_t timeoutMs = kInfinite);
 
   private:
     std::mutex mutex_;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -20,6 +21,13 @@ class Thread {
 
     // The calling thread's identifier, assigned on first use; never 0.
     static ThreadId CurrentId();
+
+    // How many threads started here have not ended yet: a thread counts from
+    // Start until Join (or the destructor) has joined it, a detached one until
+    // its procedure has returned. Unlike the process's list of tasks, which
+    // keeps a joined thread for a moment and also shows the threads of
+    // libraries, this is the program's own count. Any thread.
+    static std::size_t Running();
 
     // Joins the thread if it is still joinable; a thread that was detached
     // is left alone (it ends with the process).
@@ -45,9 +53,13 @@ class Thread {
 
   private:
     Thread() = default;
+
     std::thread thread_;
     ThreadId id_ = 0;
     std::shared_ptr<std::atomic<bool>> finished_ = std::make_shared<std::atomic<bool>>(false);
+    // kEnded once the procedure has returned, kDetached once detached; the
+    // side that completes both takes the thread off the running count.
+    std::shared_ptr<std::atomic<int>> state_ = std::make_shared<std::atomic<int>>(0);
 };
 
 }  // namespace platform

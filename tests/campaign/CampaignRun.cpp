@@ -1,11 +1,15 @@
 #include "tests/campaign/CampaignRun.h"
 
 #include <dirent.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <functional>
+#include <iterator>
+#include <optional>
 #include <sstream>
 
 #include "engine/DeviceDetection.h"
@@ -38,17 +42,6 @@ struct ViewHandOff : kestrup::UpgradeHandOff {
         return kestrup::HandOffToWorker(*document, row);
     }
 };
-
-std::size_t CountEntries(const char* directory) {
-    std::size_t count = 0;
-    if (DIR* dir = ::opendir(directory)) {
-        while (const dirent* entry = ::readdir(dir)) {
-            count += entry->d_name[0] != '.' ? 1 : 0;
-        }
-        ::closedir(dir);
-    }
-    return count;  // the listing's own descriptor is counted the same each time
-}
 
 // The statuses that say something went wrong: all but "File Transfer OK",
 // "Flashing", "Detecting" and "Upgrade completed successfully".
@@ -86,32 +79,56 @@ bool InstrumentHoldsPackage(const CampaignPlan& plan, const sim::InstrumentProto
 }  // namespace
 
 std::string CampaignRun::KeepDir() {
-    const char* dir = std::getenv("TMPDIR");
-    return std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/kestrup-campaign";
+    static const std::string dir = [] {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern =
+            std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/kestrup-campaign-XXXXXX";
+        return ::mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
+    }();
+    return dir;
 }
 
-std::size_t CampaignRun::OpenDescriptors() {
-    return CountEntries("/proc/self/fd");
+std::vector<std::string> CampaignRun::OpenDescriptors() {
+    std::vector<std::string> names;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (const dirent* entry = ::readdir(dir)) {
+            if (entry->d_name[0] == '.') {
+                continue;
+            }
+            char target[4096];
+            const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+            const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+            if (n <= 0) {
+                continue;  // closed meanwhile
+            }
+            const std::string name(target, static_cast<std::size_t>(n));
+            if (name != "anon_inode:[eventfd]" && name.rfind("/proc/", 0) != 0) {
+                names.push_back(name);
+            }
+        }
+        ::closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
-std::size_t CampaignRun::Threads() {
-    return CountEntries("/proc/self/task");
+std::string CampaignRun::NewDescriptors(const std::vector<std::string>& before,
+                                        const std::vector<std::string>& after) {
+    std::vector<std::string> added;
+    std::set_difference(after.begin(), after.end(), before.begin(), before.end(),
+                        std::back_inserter(added));
+    std::string text;
+    for (const std::string& name : added) {
+        text += (text.empty() ? "" : ", ") + name;
+    }
+    return text;
 }
 
 RunReport CampaignRun::OnEngine(const CampaignPlan& plan, std::uint32_t microsPerMs) {
-    // The sanitizers' runtimes start a thread of their own with the first
-    // thread of a process and keep it: one thread first, before counting.
-    static const bool warm = [] {
-        if (auto thread = platform::Thread::Start([] {})) {
-            thread->Join();
-        }
-        return true;
-    }();
-    (void)warm;
     RunReport report;
     report.limitMs = plan.boundMs + kRealAllowanceMicros / microsPerMs;
-    const std::size_t descriptorsBefore = OpenDescriptors();
-    const std::size_t threadsBefore = Threads();
+    const std::vector<std::string> descriptorsBefore = OpenDescriptors();
+    const std::size_t threadsBefore = platform::Thread::Running();
     {
         platform::TimeFacility::ScopedScale scale(microsPerMs);
         testsupport::PackageSandbox sandbox;
@@ -140,18 +157,16 @@ RunReport CampaignRun::OnEngine(const CampaignPlan& plan, std::uint32_t microsPe
 
         threads.worker = kestrup::StartUpgradeWorker(&frame);
         kestrup::g_pUpgradeThread.store(threads.worker.get());
+        // Waits for the run's end (the detection thread's and the worker's
+        // ends wake this thread) or for the moment untilMs of program time.
         const auto dispatchUntil = [&](std::uint64_t untilMs, const std::function<bool()>& end) {
-            while (!end()) {
-                const std::uint64_t now = platform::TimeFacility::NowMs();
-                if (now >= untilMs) {
-                    return false;
-                }
-                dispatcher.WaitAndDispatch(
-                    static_cast<std::uint32_t>(std::min<std::uint64_t>(untilMs - now, 10)));
-            }
-            return true;
+            const std::uint64_t now = platform::TimeFacility::NowMs();
+            return dispatcher.RunUntil(
+                end, static_cast<std::uint32_t>(std::min<std::uint64_t>(
+                         untilMs > now ? untilMs - now : 0, platform::kInfinite - 1)));
         };
         const auto ended = [] { return !kestrup::UpgradeBusy(); };
+        kestrup::SetRunEndedCallback([&dispatcher] { dispatcher.Wake(); });
 
         const std::uint64_t from = platform::TimeFacility::NowMs();
         std::atomic<int> detectionEnd{-1};
@@ -160,8 +175,9 @@ RunReport CampaignRun::OnEngine(const CampaignPlan& plan, std::uint32_t microsPe
                                           &done,
                                           &frame,
                                           &view,
-                                          [&detectionEnd](kestrup::DetectionEnd end) {
+                                          [&detectionEnd, &dispatcher](kestrup::DetectionEnd end) {
                                               detectionEnd.store(static_cast<int>(end));
+                                              dispatcher.Wake();
                                           }};
         threads.detection = kestrup::StartDetection(document, 0, context);
         if (!threads.detection) {
@@ -173,24 +189,38 @@ RunReport CampaignRun::OnEngine(const CampaignPlan& plan, std::uint32_t microsPe
             finished = dispatchUntil(from + plan.interruptAtMs, ended);
             if (!finished) {
                 report.interrupted = true;
-                const std::size_t boxesBefore = boxes.Texts().size();
                 if (plan.interruption == Interruption::Close) {
                     kestrup::CloseEngine(threads, resources);
                 } else {
                     kestrup::StopEngine(threads, resources);
                 }
+                // Judged by the order the engine recorded, not by when this
+                // thread looked: the close and the stop join the worker, and
+                // the worker counted each frame it began and each answer it
+                // read against the moment the stop came.
+                const std::string what = InterruptionName(plan.interruption);
+                const std::optional<kestrup::RunSteps> atStop = kestrup::StepsAtStop();
                 const std::size_t heard = rig.Protocol().Log().size();
-                dispatchUntil(platform::TimeFacility::NowMs() + 500, [] { return false; });
-                if (rig.Protocol().Log().size() != heard) {
-                    report.violations.push_back(
-                        "the instrument heard " +
-                        std::to_string(rig.Protocol().Log().size() - heard) +
-                        " frame(s) after the " + InterruptionName(plan.interruption));
-                }
-                if (boxes.Texts().size() != boxesBefore) {
-                    report.violations.push_back("a message box came after the " +
-                                                std::string(InterruptionName(plan.interruption)) +
-                                                ": " + boxes.Texts().back());
+                if (!atStop) {
+                    report.violations.push_back("the " + what + " recorded no stop");
+                } else {
+                    if (heard > atStop->framesBegun) {
+                        report.violations.push_back(
+                            "the instrument heard " + std::to_string(heard) + " frame(s), " +
+                            std::to_string(atStop->framesBegun) + " begun before the " + what);
+                    }
+                    const std::vector<std::string> texts = boxes.Texts();
+                    const std::vector<std::uint64_t> answers = boxes.AnswersReadAtEach();
+                    for (std::size_t i = 0; i < texts.size(); ++i) {
+                        if (answers[i] > atStop->answersRead) {
+                            report.violations.push_back("a message box came after the " + what +
+                                                        " on an answer read after it (answer " +
+                                                        std::to_string(answers[i]) + ", " +
+                                                        std::to_string(atStop->answersRead) +
+                                                        " read before the " + what +
+                                                        "): " + texts[i]);
+                        }
+                    }
                 }
                 finished = true;
             }
@@ -270,13 +300,17 @@ RunReport CampaignRun::OnEngine(const CampaignPlan& plan, std::uint32_t microsPe
         kestrup::g_bConnected.store(0);
         g_szStagingDir[0] = g_szPackageDir[0] = g_szPackagePath[0] = '\0';
     }
-    if (OpenDescriptors() != descriptorsBefore) {
-        report.violations.push_back("open descriptors " + std::to_string(descriptorsBefore) +
-                                    " before, " + std::to_string(OpenDescriptors()) + " after");
+    const std::vector<std::string> descriptorsAfter = OpenDescriptors();
+    if (descriptorsAfter != descriptorsBefore) {
+        report.violations.push_back("open descriptors " + std::to_string(descriptorsBefore.size()) +
+                                    " before, " + std::to_string(descriptorsAfter.size()) +
+                                    " after (" +
+                                    NewDescriptors(descriptorsBefore, descriptorsAfter) + ")");
     }
-    if (Threads() != threadsBefore) {
+    // The program's own threads, each counted until it was joined.
+    if (platform::Thread::Running() != threadsBefore) {
         report.violations.push_back("threads " + std::to_string(threadsBefore) + " before, " +
-                                    std::to_string(Threads()) + " after");
+                                    std::to_string(platform::Thread::Running()) + " after");
     }
     return report;
 }
@@ -296,7 +330,7 @@ std::string CampaignRun::Describe(const CampaignPlan& plan, const RunReport& rep
     const std::string dir = keepDir + "/seed-" + std::to_string(plan.seed) + "/";
     const std::string scenarioPath = dir + "scenario.txt";
     const std::string packagePath = dir + plan.packageName;
-    bool kept = testsupport::PackageSandbox::Write(scenarioPath, plan.scenario);
+    bool kept = !keepDir.empty() && testsupport::PackageSandbox::Write(scenarioPath, plan.scenario);
     if (kept) {
         testsupport::ArchiveWriter zip(packagePath);
         zip.File("package.inf", "[PACKAGE]\nDescription=Talvenmark Pro software\n");

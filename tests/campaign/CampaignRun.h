@@ -29,9 +29,9 @@ class CampaignRun {
     // microsPerMs: the time facility's scale for the run.
     static RunReport OnEngine(const CampaignPlan& plan, std::uint32_t microsPerMs);
     static RunReport OnProgram(const CampaignPlan& plan, std::uint32_t microsPerMs);
-    // Qt starts a thread and opens a descriptor of its own during the first
-    // runs of the program in a process and keeps them: two runs before the
-    // counted ones, so that the counts compare like with like.
+    // Qt opens descriptors of its own during the first runs of the program
+    // in a process and keeps them: two runs before the counted ones, so that
+    // the descriptors compare like with like.
     static void WarmUpProgram();
 
     // A failed run's account: its seed, fault, package and scenario, and how
@@ -39,12 +39,19 @@ class CampaignRun {
     static std::string Describe(const CampaignPlan& plan, const RunReport& report,
                                 const std::string& keepDir);
 
-    // Where failed runs are kept: $TMPDIR (or /tmp) /kestrup-campaign.
+    // Where failed runs are kept: a private directory of this process,
+    // made on first use under $TMPDIR (or /tmp) as kestrup-campaign-XXXXXX,
+    // so that suites running at once never write over each other's runs.
     static std::string KeepDir();
 
-    // Entries of /proc/self/fd and /proc/self/task.
-    static std::size_t OpenDescriptors();
-    static std::size_t Threads();
+    // What the process's descriptors name, sorted, leaving out the kinds
+    // that libraries and runtimes open and close on threads of their own
+    // while the program runs (event descriptors of Qt's event loops, files
+    // under /proc): the program opens none of those in these runs.
+    static std::vector<std::string> OpenDescriptors();
+    // The descriptors in `after` that `before` did not hold, as a list.
+    static std::string NewDescriptors(const std::vector<std::string>& before,
+                                      const std::vector<std::string>& after);
 };
 
 }  // namespace campaign

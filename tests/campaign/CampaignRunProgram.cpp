@@ -8,6 +8,7 @@
 #include "engine/UpgradeWorker.h"
 #include "package/PackageGlobals.h"
 #include "platform/FileSystem.h"
+#include "platform/Thread.h"
 #include "platform/TimeFacility.h"
 #include "tests/campaign/CampaignRun.h"
 #include "tests/support/PackageSandbox.h"
@@ -53,8 +54,8 @@ std::string LineStarting(const std::string& text, const std::string& prefix, boo
 RunReport CampaignRun::OnProgram(const CampaignPlan& plan, std::uint32_t microsPerMs) {
     RunReport report;
     report.limitMs = plan.boundMs + kRealAllowanceMicros / microsPerMs;
-    const std::size_t descriptorsBefore = OpenDescriptors();
-    const std::size_t threadsBefore = Threads();
+    const std::vector<std::string> descriptorsBefore = OpenDescriptors();
+    const std::size_t threadsBefore = platform::Thread::Running();
     {
         platform::TimeFacility::ScopedScale scale(microsPerMs);
         testsupport::PackageSandbox sandbox;
@@ -134,13 +135,18 @@ RunReport CampaignRun::OnProgram(const CampaignPlan& plan, std::uint32_t microsP
             report.violations.push_back("output:\n" + output);
         }
     }
-    if (OpenDescriptors() != descriptorsBefore) {
-        report.violations.push_back("open descriptors " + std::to_string(descriptorsBefore) +
-                                    " before, " + std::to_string(OpenDescriptors()) + " after");
+    const std::vector<std::string> descriptorsAfter = OpenDescriptors();
+    if (descriptorsAfter != descriptorsBefore) {
+        report.violations.push_back("open descriptors " + std::to_string(descriptorsBefore.size()) +
+                                    " before, " + std::to_string(descriptorsAfter.size()) +
+                                    " after (" +
+                                    NewDescriptors(descriptorsBefore, descriptorsAfter) + ")");
     }
-    if (Threads() != threadsBefore) {
+    // The program's own threads; Qt's painting starts and ends threads of its
+    // own as it sees fit, which are not the program's.
+    if (platform::Thread::Running() != threadsBefore) {
         report.violations.push_back("threads " + std::to_string(threadsBefore) + " before, " +
-                                    std::to_string(Threads()) + " after");
+                                    std::to_string(platform::Thread::Running()) + " after");
     }
     return report;
 }

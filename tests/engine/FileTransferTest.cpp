@@ -14,8 +14,10 @@
 #include "engine/AppChannel.h"
 #include "engine/Notifications.h"
 #include "engine/Protocol.h"
+#include "engine/UpgradeWorker.h"
 #include "platform/FileSystem.h"
 #include "platform/Thread.h"
+#include "platform/ThreadMessageQueue.h"
 #include "platform/TimeFacility.h"
 #include "tests/support/NotificationRecorder.h"
 #include "tests/support/SimulatedRig.h"
@@ -336,6 +338,54 @@ TEST_F(FileTransferTest, FileThatCannotBeReadAfterItsHeaderEndsItsProgressAndIsN
     ASSERT_EQ(boxes_.Texts().size(), 1u);
     EXPECT_EQ(boxes_.Texts()[0].rfind("mem: ", 0), 0u) << boxes_.Texts()[0];
     EXPECT_EQ(PausesAfterFiles(), 1u);
+}
+
+// The close's stop coming while the worker reports a step of the file: the
+// frame asks for it when it hears the notification `at`.
+class StoppingFrame : public testsupport::NotificationRecorder {
+  public:
+    explicit StoppingFrame(std::pair<std::int32_t, std::int64_t> at) : at_(at) {}
+    platform::LRESULT WindowProc(std::uint32_t message, platform::WPARAM wParam,
+                                 platform::LPARAM lParam) override {
+        const platform::LRESULT result = NotificationRecorder::WindowProc(message, wParam, lParam);
+        if (message == WM_UPGRADE_PROGRESS && ProgressValue(wParam) == at_.first &&
+            (at_.first == PROGRESS_START || lParam == at_.second)) {
+            RequestRunStop();
+        }
+        return result;
+    }
+
+  private:
+    std::pair<std::int32_t, std::int64_t> at_;
+};
+
+TEST_F(FileTransferTest, AfterTheStopNoFrameGoesAndNoAnswerIsReported) {
+    Start("flash-result app.bin write-fail\n");
+    const auto clearStop = [this] {
+        auto worker = StartUpgradeWorker(&frame_);  // a worker's start clears the stop
+        ASSERT_NE(worker, nullptr);
+        platform::ThreadMessageQueue::Post(worker->Id(), platform::WM_QUIT, 0, 0);
+    };
+    clearStop();
+    // The stop as the flash wait begins: the failure the instrument had
+    // already queued is read after it and not reported.
+    StoppingFrame atFlash({PROGRESS_STATUS, STATUS_FLASHING});
+    SendFile(Make("app.bin", Pattern(300)).c_str(), &atFlash, false);
+    EXPECT_TRUE(boxes_.Texts().empty());
+    EXPECT_EQ(atFlash.Progress().back(), (std::pair<std::int32_t, std::int64_t>{-1, 0}));
+    ASSERT_TRUE(StepsAtStop().has_value());
+    EXPECT_EQ(StepsSoFar().framesBegun, StepsAtStop()->framesBegun);
+    EXPECT_EQ(StepsSoFar().answersRead, StepsAtStop()->answersRead + 1);
+
+    // The stop as the file's progress starts: its header never goes.
+    clearStop();
+    StoppingFrame atStart({PROGRESS_START, 0});
+    SendFile(Make("next.dat", Pattern(300)).c_str(), &atStart, true);
+    EXPECT_EQ(HeadersSeen(), 1u);
+    EXPECT_EQ(atStart.Progress(), (Progress{{-2, 300}, {-1, 0}}));
+    EXPECT_EQ(StepsSoFar().framesBegun, StepsAtStop()->framesBegun);
+    EXPECT_TRUE(boxes_.Texts().empty());
+    clearStop();
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "tests/support/NotificationRecorder.h"
 
 #include "engine/Notifications.h"
+#include "engine/UpgradeWorker.h"
 
 namespace testsupport {
 
@@ -41,13 +42,20 @@ RecordingMessageBoxes::~RecordingMessageBoxes() {
 }
 
 void RecordingMessageBoxes::Show(const std::string& text) {
+    const std::uint64_t answersRead = kestrup::StepsSoFar().answersRead;
     std::lock_guard lock(mutex_);
     texts_.push_back(text);
+    answersRead_.push_back(answersRead);
 }
 
 std::vector<std::string> RecordingMessageBoxes::Texts() const {
     std::lock_guard lock(mutex_);
     return texts_;
+}
+
+std::vector<std::uint64_t> RecordingMessageBoxes::AnswersReadAtEach() const {
+    std::lock_guard lock(mutex_);
+    return answersRead_;
 }
 
 }  // namespace testsupport

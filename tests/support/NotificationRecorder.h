@@ -43,10 +43,14 @@ class RecordingMessageBoxes : public kestrup::MessageBoxService {
     ~RecordingMessageBoxes() override;
     void Show(const std::string& text) override;
     std::vector<std::string> Texts() const;
+    // How many answers the worker had read when each box was shown: a box
+    // with more than when the stop came reports something read after it.
+    std::vector<std::uint64_t> AnswersReadAtEach() const;
 
   private:
     mutable std::mutex mutex_;
     std::vector<std::string> texts_;
+    std::vector<std::uint64_t> answersRead_;
 };
 
 }  // namespace testsupport
