@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 
 #include "engine/Notifications.h"
 #include "engine/UpgradeWorker.h"
@@ -12,6 +13,7 @@
 #include "platform/TimeFacility.h"
 #include "tests/support/NotificationRecorder.h"
 #include "tests/support/SimulatedRig.h"
+#include "tests/support/TestDeadline.h"
 
 namespace kestrup {
 namespace {
@@ -46,11 +48,14 @@ class DeviceDetectionTest : public ::testing::Test {
 
     // Runs a detection thread to its end while this thread delivers its
     // notifications. Returns the number of 5000 ms waits it made.
-    std::size_t Detect(const std::string& scenarioText, bool stopFirst = false) {
+    // lookupHook: the rig's (see SimulatedRig::SetLookupHook).
+    std::size_t Detect(const std::string& scenarioText, bool stopFirst = false,
+                       std::function<bool(int)> lookupHook = {}) {
         sim::Scenario scenario;
         std::string error;
         EXPECT_TRUE(sim::Scenario::Parse(scenarioText, scenario, error)) << error;
         rig_ = std::make_unique<testsupport::SimulatedRig>(scenario);
+        rig_->SetLookupHook(std::move(lookupHook));
         DetectionContext context{&rig_->Channel(), &stop_, &done_, &frame_, &view_, {}};
         if (stopFirst) {
             stop_.Set();
@@ -62,7 +67,10 @@ class DeviceDetectionTest : public ::testing::Test {
             ended = true;
             dispatcher_.Wake();
         });
-        dispatcher_.RunUntil([&] { return ended.load(); });
+        if (!testsupport::DispatchUntil(
+                dispatcher_, [&] { return ended.load(); }, "the detection thread's end")) {
+            stop_.Set();  // so that the join below ends
+        }
         thread->Join();
         dispatcher_.WaitAndDispatch(0);
         std::size_t waits = 0;
@@ -110,9 +118,10 @@ TEST_F(DeviceDetectionTest, AttachedInstrumentIsConnectedAndHandedOver) {
 }
 
 TEST_F(DeviceDetectionTest, InstrumentPluggedInLaterIsFoundOnTheNextPass) {
-    // Between the sixth pass (30 s) and the seventh (35 s).
-    platform::TimeFacility::ScopedScale slower(20);
-    EXPECT_EQ(Detect("attach-delay 32500\n"), 7u);
+    // Plugged in between the sixth pass and the seventh: each pass without
+    // a device looks at the attached devices once, and the first six find none.
+    platform::TimeFacility::ScopedScale fast(1);
+    EXPECT_EQ(Detect("", false, [](int look) { return look > 6; }), 7u);
     EXPECT_EQ(g_bConnected.load(), 1);
     EXPECT_EQ(view_.calls.load(), 1);
 }

@@ -17,7 +17,6 @@
 #include "engine/UpgradeWorker.h"
 #include "platform/FileSystem.h"
 #include "platform/Thread.h"
-#include "platform/ThreadMessageQueue.h"
 #include "platform/TimeFacility.h"
 #include "tests/support/NotificationRecorder.h"
 #include "tests/support/SimulatedRig.h"
@@ -53,6 +52,7 @@ std::vector<std::size_t> ExpectedFrames(std::size_t size) {
 class FileTransferTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        testsupport::ClearRunStop();
         char tmpl[] = "/tmp/kestrup-ft-XXXXXX";
         ASSERT_NE(::mkdtemp(tmpl), nullptr);
         dir_ = std::string(tmpl) + "/";
@@ -361,12 +361,6 @@ class StoppingFrame : public testsupport::NotificationRecorder {
 
 TEST_F(FileTransferTest, AfterTheStopNoFrameGoesAndNoAnswerIsReported) {
     Start("flash-result app.bin write-fail\n");
-    const auto clearStop = [this] {
-        auto worker = StartUpgradeWorker(&frame_);  // a worker's start clears the stop
-        ASSERT_NE(worker, nullptr);
-        platform::ThreadMessageQueue::Post(worker->Id(), platform::WM_QUIT, 0, 0);
-    };
-    clearStop();
     // The stop as the flash wait begins: the failure the instrument had
     // already queued is read after it and not reported.
     StoppingFrame atFlash({PROGRESS_STATUS, STATUS_FLASHING});
@@ -378,14 +372,13 @@ TEST_F(FileTransferTest, AfterTheStopNoFrameGoesAndNoAnswerIsReported) {
     EXPECT_EQ(StepsSoFar().answersRead, StepsAtStop()->answersRead + 1);
 
     // The stop as the file's progress starts: its header never goes.
-    clearStop();
+    testsupport::ClearRunStop();
     StoppingFrame atStart({PROGRESS_START, 0});
     SendFile(Make("next.dat", Pattern(300)).c_str(), &atStart, true);
     EXPECT_EQ(HeadersSeen(), 1u);
     EXPECT_EQ(atStart.Progress(), (Progress{{-2, 300}, {-1, 0}}));
     EXPECT_EQ(StepsSoFar().framesBegun, StepsAtStop()->framesBegun);
     EXPECT_TRUE(boxes_.Texts().empty());
-    clearStop();
 }
 
 }  // namespace

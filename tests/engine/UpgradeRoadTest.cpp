@@ -7,18 +7,19 @@
 #include <atomic>
 
 #include "engine/DeviceDetection.h"
+#include "engine/EngineShutdown.h"
 #include "engine/Notifications.h"
 #include "engine/UpgradeWorker.h"
 #include "package/CKestrupDoc.h"
 #include "package/PackageGlobals.h"
 #include "platform/Event.h"
 #include "platform/PlainDispatcher.h"
-#include "platform/ThreadMessageQueue.h"
 #include "platform/TimeFacility.h"
 #include "tests/support/ArchiveWriter.h"
 #include "tests/support/NotificationRecorder.h"
 #include "tests/support/PackageSandbox.h"
 #include "tests/support/SimulatedRig.h"
+#include "tests/support/TestDeadline.h"
 
 namespace kestrup {
 namespace {
@@ -55,23 +56,45 @@ TEST(UpgradeRoadTest, FromTheCommandToUpgradeCompleted) {
     platform::PlainDispatcher dispatcher;
     testsupport::NotificationRecorder frame;
     testsupport::SimulatedRig rig;
-    auto worker = StartUpgradeWorker(&frame);
-    ASSERT_NE(worker, nullptr);
-    g_pUpgradeThread.store(worker.get());
-
     platform::Event stop(false, false), done(false, false);
     ViewHandOff view;
     view.document = &document;
-    DetectionContext context{&rig.Channel(), &stop, &done, &frame, &view, {}};
-    platform::TimeFacility::ScopedLog log;
-    auto detection = StartDetection(document, 0, context);
-    ASSERT_NE(detection, nullptr);
-    dispatcher.RunUntil([&] {
-        const auto p = frame.Progress();
-        return !p.empty() && (p.back() == std::pair<std::int32_t, std::int64_t>{-16, 88} ||
-                              p.back() == std::pair<std::int32_t, std::int64_t>{-16, 15});
+    std::atomic<bool> runEnded{false};
+    std::atomic<int> detectionEnd{-1};
+    EngineThreads threads;
+    // Whatever fails below, the threads end before what they use goes.
+    struct Ending {
+        EngineThreads& threads;
+        EngineResources resources;
+        ~Ending() {
+            StopEngine(threads, resources);
+            g_bConnected.store(0);
+            g_szStagingDir[0] = g_szPackageDir[0] = g_szPackagePath[0] = '\0';
+        }
+    } ending{threads, {&rig.Channel(), &stop, &done}};
+    // The run's end: the worker has dealt with the start message.
+    SetRunEndedCallback([&] {
+        runEnded = true;
+        dispatcher.Wake();
     });
-    detection->Join();
+    threads.worker = StartUpgradeWorker(&frame);
+    ASSERT_NE(threads.worker, nullptr);
+    g_pUpgradeThread.store(threads.worker.get());
+
+    DetectionContext context{&rig.Channel(), &stop, &done, &frame, &view, [&](DetectionEnd end) {
+                                 detectionEnd = static_cast<int>(end);
+                                 dispatcher.Wake();
+                             }};
+    platform::TimeFacility::ScopedLog log;
+    threads.detection = StartDetection(document, 0, context);
+    ASSERT_NE(threads.detection, nullptr);
+    ASSERT_TRUE(testsupport::DispatchUntil(
+        dispatcher, [&] { return detectionEnd.load() >= 0; }, "the end of the detection thread"));
+    ASSERT_EQ(detectionEnd.load(), static_cast<int>(DetectionEnd::HandedOver));
+    ASSERT_TRUE(testsupport::DispatchUntil(
+        dispatcher, [&] { return runEnded.load(); }, "the end of the worker's run"));
+    const platform::ThreadId detectionId = threads.detection->Id();
+    threads.detection->Join();
 
     const auto notes = frame.Notes();
     ASSERT_GE(notes.size(), 3u);
@@ -81,8 +104,7 @@ TEST(UpgradeRoadTest, FromTheCommandToUpgradeCompleted) {
               (testsupport::NotificationRecorder::Note{WM_UPGRADE_PROGRESS, -16, 88}));
     // One detection wait, then a look at the stop event before opening the
     // instrument and another before the hand-off.
-    EXPECT_EQ(log.TimeoutsOf(detection->Id()),
-              (std::vector<std::uint32_t>{kDetectionWaitMs, 0, 0}));
+    EXPECT_EQ(log.TimeoutsOf(detectionId), (std::vector<std::uint32_t>{kDetectionWaitMs, 0, 0}));
     EXPECT_TRUE(boxes.Texts().empty());
 
     const auto files = rig.Protocol().Files();
@@ -94,16 +116,8 @@ TEST(UpgradeRoadTest, FromTheCommandToUpgradeCompleted) {
     EXPECT_EQ(files[2].name, "c.bin");
     EXPECT_EQ(std::string(files[2].bytes.begin(), files[2].bytes.end()), app);
 
-    // The run is over once the worker has sent the closing request.
-    for (int i = 0; i < 100000 && rig.Protocol().EndCount() == 0; ++i) {
-        platform::TimeFacility::Sleep(1);
-    }
+    // The run ended with the closing request.
     EXPECT_EQ(rig.Protocol().EndCount(), 1);
-    ASSERT_TRUE(platform::ThreadMessageQueue::Post(worker->Id(), platform::WM_QUIT, 0, 0));
-    worker->Join();
-    g_pUpgradeThread.store(nullptr);
-    g_bConnected.store(0);
-    g_szStagingDir[0] = g_szPackageDir[0] = g_szPackagePath[0] = '\0';
 }
 
 }  // namespace

@@ -27,6 +27,7 @@ using Progress = std::vector<std::pair<std::int32_t, std::int64_t>>;
 class UpgradeWorkerTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        testsupport::ClearRunStop();
         char tmpl[] = "/tmp/kestrup-stage-XXXXXX";
         ASSERT_NE(::mkdtemp(tmpl), nullptr);
         root_ = tmpl;

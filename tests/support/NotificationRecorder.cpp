@@ -2,6 +2,7 @@
 
 #include "engine/Notifications.h"
 #include "engine/UpgradeWorker.h"
+#include "platform/ThreadMessageQueue.h"
 
 namespace testsupport {
 
@@ -56,6 +57,14 @@ std::vector<std::string> RecordingMessageBoxes::Texts() const {
 std::vector<std::uint64_t> RecordingMessageBoxes::AnswersReadAtEach() const {
     std::lock_guard lock(mutex_);
     return answersRead_;
+}
+
+void ClearRunStop() {
+    NotificationRecorder frame;
+    if (auto worker = kestrup::StartUpgradeWorker(&frame)) {
+        platform::ThreadMessageQueue::Post(worker->Id(), platform::WM_QUIT, 0, 0);
+        worker->Join();
+    }
 }
 
 }  // namespace testsupport

@@ -53,4 +53,8 @@ class RecordingMessageBoxes : public kestrup::MessageBoxService {
     std::vector<std::uint64_t> answersRead_;
 };
 
+// Clears a stop an earlier test in this process requested, the way the
+// program does: a worker's start (the worker ends again at once).
+void ClearRunStop();
+
 }  // namespace testsupport

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include "platform/usbio/SimulatedBackend.h"
@@ -30,8 +31,17 @@ class SimulatedRig {
     // The device once attached (the scenario may delay it).
     std::shared_ptr<platform::usbio::SimulatedDevice> Device() const { return attacher_->Device(); }
 
+    // Runs at every look the driver takes at the attached devices, numbered
+    // from 1, on the looking thread: a detection pass takes one look to list
+    // them and one more for each device it opens. False hides the rig's
+    // devices from that look. Null (the default) shows them always.
+    void SetLookupHook(std::function<bool(int look)> hook);
+
   private:
+    class LookedAtBackend;
+
     std::shared_ptr<platform::usbio::SimulatedBackend> backend_;
+    std::shared_ptr<LookedAtBackend> driverView_;
     std::shared_ptr<sim::SimulatedInstrument> instrument_;
     std::unique_ptr<UsbTransferChannel> channel_;
     std::unique_ptr<sim::InstrumentAttacher> attacher_;
