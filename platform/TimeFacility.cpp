@@ -17,6 +17,7 @@ std::atomic<std::uint32_t> g_microsPerMs{kRealMicrosPerMs};
 
 struct LogState {
     std::mutex mutex;
+    std::condition_variable recorded;
     bool active = false;
     std::vector<TimeFacility::Record> records;
 };
@@ -46,6 +47,7 @@ void TimeFacility::Note(Kind kind, std::uint32_t timeoutMs, const char* what) {
     std::lock_guard lock(log.mutex);
     if (log.active) {
         log.records.push_back(Record{kind, timeoutMs, Thread::CurrentId(), what ? what : ""});
+        log.recorded.notify_all();
     }
 }
 
@@ -95,6 +97,18 @@ std::vector<TimeFacility::Record> TimeFacility::ScopedLog::Records() const {
     LogState& log = Log();
     std::lock_guard lock(log.mutex);
     return log.records;
+}
+
+bool TimeFacility::ScopedLog::WaitFor(
+    const std::function<bool(const std::vector<Record>&)>& until, std::uint32_t timeoutMs) const {
+    LogState& log = Log();
+    std::unique_lock lock(log.mutex);
+    const auto holds = [&] { return until(log.records); };
+    if (timeoutMs == kInfinite) {
+        log.recorded.wait(lock, holds);
+        return true;
+    }
+    return log.recorded.wait_for(lock, RealDuration(timeoutMs), holds);
 }
 
 std::vector<std::uint32_t> TimeFacility::ScopedLog::TimeoutsOf(ThreadId thread) const {

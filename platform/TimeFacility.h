@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -70,6 +71,12 @@ class TimeFacility {
 
         // A copy of what was recorded so far. Any thread.
         std::vector<Record> Records() const;
+        // Blocks until until(records) holds, looked at again with every new
+        // record, or until timeoutMs (through the time facility) has passed;
+        // returns whether it holds. Lets a test wait for a thread to reach a
+        // wait. Any thread.
+        bool WaitFor(const std::function<bool(const std::vector<Record>&)>& until,
+                     std::uint32_t timeoutMs) const;
         // The time-outs recorded for one thread, in order.
         std::vector<std::uint32_t> TimeoutsOf(ThreadId thread) const;
         void Clear();

@@ -12,7 +12,9 @@
 #include <string>
 
 #include "engine/Notifications.h"
+#include "platform/Thread.h"
 #include "platform/TimeFacility.h"
+#include "tests/support/TestDeadline.h"
 
 namespace {
 
@@ -21,12 +23,18 @@ using kestrup::WM_SET_MODE_USB;
 using kestrup::WM_UPGRADE_PROGRESS;
 
 // The 30-second waits of the flash-wait reports begun so far.
-int FlashReportWaits(const platform::TimeFacility::ScopedLog& log) {
+int FlashReportWaits(const std::vector<platform::TimeFacility::Record>& records) {
     int n = 0;
-    for (const auto& record : log.Records()) {
+    for (const auto& record : records) {
         n += record.what == "flash report" && record.timeoutMs == 30000 ? 1 : 0;
     }
     return n;
+}
+
+// Waits until the flash reports' thread has begun its n-th wait.
+bool AwaitFlashReportWaits(const platform::TimeFacility::ScopedLog& log, int n) {
+    return log.WaitFor([n](const auto& records) { return FlashReportWaits(records) >= n; },
+                       testsupport::DeadlineMs());
 }
 
 class UnattendedReportTest : public ::testing::Test {
@@ -184,20 +192,16 @@ TEST_F(UnattendedReportTest, AnEmptyFileIsConfirmedBeforeItsEnd) {
 TEST_F(UnattendedReportTest, AFlashWaitIsToldEveryThirtySecondsUntilItEnds) {
     platform::TimeFacility::ScopedScale fast(1);
     platform::TimeFacility::ScopedLog log;
-    auto waits = [&] { return FlashReportWaits(log); };
+    const std::size_t running = platform::Thread::Running();
     Connected();
     Note(-2, 1, "tpro_app.bin");
     Note(-16, 8, "tpro_app.bin");
     Note(-16, 13, "tpro_app.bin");
     // The third wait begins once two intervals have been told.
-    for (int i = 0; i < 100000 && waits() < 3; ++i) {
-        platform::TimeFacility::Sleep(1);
-    }
-    ASSERT_GE(waits(), 3);
+    ASSERT_TRUE(AwaitFlashReportWaits(log, 3));
     Note(-16, 88, "");
-    const int told = waits();
-    platform::TimeFacility::Sleep(100000);
-    EXPECT_EQ(waits(), told);  // the result ended the reports
+    // The result ended the reports: their thread has ended.
+    EXPECT_EQ(platform::Thread::Running(), running);
     const std::string out = Output();
     const std::string prefix = "Flashing: tpro_app.bin: the instrument has been writing its flash";
     EXPECT_NE(out.find(prefix + " for 30 s of at most 1200 s\n"), std::string::npos) << out;
@@ -225,9 +229,7 @@ TEST_F(UnattendedReportTest, JsonLinesFollowTheDocumentedSchema) {
         note(-1, 0, "a.dat");
         note(-2, 1, "b.bin");
         note(-16, 13, "b.bin");
-        for (int i = 0; i < 100000 && FlashReportWaits(log) < 2; ++i) {
-            platform::TimeFacility::Sleep(1);
-        }
+        ASSERT_TRUE(AwaitFlashReportWaits(log, 2));
         note(-16, 10, "b.bin");
         r.Show("CRC fail\n");
         r.Result(1, r.FailureReason(true));
