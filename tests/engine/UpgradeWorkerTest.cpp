@@ -11,6 +11,7 @@
 #include "engine/Notifications.h"
 #include "engine/Protocol.h"
 #include "package/PackageGlobals.h"
+#include "platform/Event.h"
 #include "platform/FileSystem.h"
 #include "platform/PathFormat.h"
 #include "platform/PlainDispatcher.h"
@@ -18,6 +19,7 @@
 #include "platform/TimeFacility.h"
 #include "tests/support/NotificationRecorder.h"
 #include "tests/support/SimulatedRig.h"
+#include "tests/support/TestDeadline.h"
 
 namespace kestrup {
 namespace {
@@ -159,8 +161,19 @@ TEST_F(UpgradeWorkerTest, UnansweredOpeningEndsTheRunAtOnce) {
 TEST_F(UpgradeWorkerTest, WorkerTakesStartMessagesOnlyOnceConnected) {
     Connect("start-answer silent\n");
     platform::PlainDispatcher dispatcher;
+    platform::Event runEnded(false, false);
+    SetRunEndedCallback([&] { runEnded.Set(); });
     auto worker = StartUpgradeWorker(&frame_);
     ASSERT_NE(worker, nullptr);
+    // Whatever fails below, the worker ends before the test's objects go.
+    struct Ending {
+        platform::Thread& worker;
+        ~Ending() {
+            platform::ThreadMessageQueue::Post(worker.Id(), platform::WM_QUIT, 0, 0);
+            worker.Join();
+            SetRunEndedCallback(nullptr);
+        }
+    } ending{*worker};
 
     // Before the connection: lost, and nothing goes to the instrument.
     g_bConnected.store(0);
@@ -170,9 +183,7 @@ TEST_F(UpgradeWorkerTest, WorkerTakesStartMessagesOnlyOnceConnected) {
     // Other messages are discarded too.
     ASSERT_TRUE(platform::ThreadMessageQueue::Post(worker->Id(), START_MESSAGE, 77, 0));
     // The worker clears the flag once it has taken the start message.
-    for (int i = 0; i < 100000 && g_bUpgradeRunPending.load(); ++i) {
-        platform::TimeFacility::Sleep(1);
-    }
+    ASSERT_TRUE(testsupport::Await(runEnded, "the worker's dealing with the start message"));
     ASSERT_FALSE(g_bUpgradeRunPending.load());
     EXPECT_EQ(rig_->Protocol().StartCount(), 0);
     g_bConnected.store(1);
@@ -180,8 +191,9 @@ TEST_F(UpgradeWorkerTest, WorkerTakesStartMessagesOnlyOnceConnected) {
     for (int run = 1; run <= 2; ++run) {
         ASSERT_TRUE(platform::ThreadMessageQueue::Post(worker->Id(), START_MESSAGE,
                                                        START_MESSAGE_WPARAM, 0));
-        dispatcher.RunUntil(
-            [&] { return frame_.Progress().size() == static_cast<std::size_t>(run); });
+        ASSERT_TRUE(testsupport::DispatchUntil(
+            dispatcher, [&] { return frame_.Progress().size() == static_cast<std::size_t>(run); },
+            "the run's status"));
     }
     EXPECT_EQ(frame_.Progress(), (Progress{{-16, 15}, {-16, 15}}));
     EXPECT_EQ(rig_->Protocol().StartCount(), 2);

@@ -7,6 +7,7 @@
 
 #include "platform/Thread.h"
 #include "platform/TimeFacility.h"
+#include "tests/support/TestDeadline.h"
 
 namespace platform {
 namespace {
@@ -21,22 +22,29 @@ TEST(EventTest, AutoResetReleasesOneWaiterPerSetAndStaysSignaledWhileNobodyWaits
     EXPECT_EQ(event.Wait(0), WaitResult::Signaled);
     EXPECT_EQ(event.Wait(0), WaitResult::TimedOut);
 
-    // Two waiters, one set: exactly one is released.
-    TimeFacility::ScopedScale fast(1);
+    // Two waiters, each in its wait before the sets: one set releases one
+    // of them and is taken by it, the next set the other.
+    TimeFacility::ScopedLog log;
     std::atomic<int> released{0};
     std::vector<std::unique_ptr<Thread>> waiters;
     for (int i = 0; i < 2; ++i) {
         waiters.push_back(Thread::Start([&] {
-            if (event.Wait(2000) == WaitResult::Signaled) {
+            if (event.Wait(testsupport::DeadlineMs(), "waiter") == WaitResult::Signaled) {
                 ++released;
             }
         }));
     }
+    ASSERT_TRUE(log.WaitFor([](const auto& records) { return records.size() == 2; },
+                            testsupport::DeadlineMs()));
+    event.Set();
+    ASSERT_TRUE(testsupport::AwaitCondition([&] { return released.load() >= 1; },
+                                            "the first waiter's release"));
+    EXPECT_EQ(event.Wait(0), WaitResult::TimedOut);  // the waiter took the set
     event.Set();
     for (auto& w : waiters) {
         w->Join();
     }
-    EXPECT_EQ(released.load(), 1);
+    EXPECT_EQ(released.load(), 2);
     EXPECT_FALSE(event.IsSignaled());
 }
 

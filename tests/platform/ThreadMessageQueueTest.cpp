@@ -4,6 +4,7 @@
 
 #include "platform/Event.h"
 #include "platform/Thread.h"
+#include "tests/support/TestDeadline.h"
 
 namespace platform {
 namespace {
@@ -13,9 +14,9 @@ TEST(ThreadMessageQueueTest, PostingToAThreadWithoutAQueueFails) {
     Event finish(true, false);
     auto thread = Thread::Start([&] {
         ready.Set();
-        finish.Wait(kInfinite);
+        testsupport::Await(finish, "the end of the test");
     });
-    ready.Wait(kInfinite);
+    ASSERT_TRUE(testsupport::Await(ready, "the thread's start"));
     EXPECT_FALSE(ThreadMessageQueue::HasQueue(thread->Id()));
     EXPECT_FALSE(ThreadMessageQueue::Post(thread->Id(), 0, 1030, 0));
     EXPECT_FALSE(ThreadMessageQueue::Post(0, 0, 1030, 0));
@@ -34,7 +35,7 @@ TEST(ThreadMessageQueueTest, OwnerBlocksUntilMessagesArriveAndGetsThemInOrder) {
         }
         ThreadMessageQueue::DestroyForCurrentThread();
     });
-    hasQueue.Wait(kInfinite);
+    ASSERT_TRUE(testsupport::Await(hasQueue, "the owner's queue"));
     EXPECT_TRUE(ThreadMessageQueue::Post(owner->Id(), 0, 1030, 0));
     EXPECT_TRUE(ThreadMessageQueue::Post(owner->Id(), 7, static_cast<WPARAM>(-16), -2));
     EXPECT_TRUE(ThreadMessageQueue::Post(owner->Id(), WM_QUIT, 0, 0));
@@ -62,6 +63,32 @@ TEST(ThreadMessageQueueTest, PeekCanLookWithoutRemoving) {
     EXPECT_EQ(m.lParam, -1);
     EXPECT_FALSE(ThreadMessageQueue::Peek(m, true));
     ThreadMessageQueue::DestroyForCurrentThread();
+}
+
+// The program's own count of its threads: a thread counts from its start
+// until it is joined, a detached one until its procedure has returned.
+TEST(ThreadTest, RunningCountsEachThreadUntilJoinedOrItsDetachedProcedureEnds) {
+    const std::size_t before = Thread::Running();
+    Event go(true, false);
+    Event ended(true, false);
+    auto joined = Thread::Start([&] { testsupport::Await(go, "the go"); });
+    auto detached = Thread::Start([&] {
+        testsupport::Await(go, "the go");
+        ended.Set();
+    });
+    ASSERT_TRUE(joined && detached);
+    EXPECT_EQ(Thread::Running(), before + 2);
+    detached->Detach();
+    go.Set();
+    joined->Join();
+    ASSERT_TRUE(testsupport::AwaitCondition([&] { return Thread::Running() == before; },
+                                            "the detached procedure's end"));
+    EXPECT_TRUE(ended.IsSignaled());
+    {
+        Thread::ScopedStartFailure failure;
+        EXPECT_EQ(Thread::Start([] {}), nullptr);
+    }
+    EXPECT_EQ(Thread::Running(), before);
 }
 
 }  // namespace

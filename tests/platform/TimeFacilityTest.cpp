@@ -48,6 +48,18 @@ TEST(TimeFacilityTest, LogTellsWhichTimeOutEachThreadAskedFor) {
     EXPECT_TRUE(log.Records().empty());
 }
 
+TEST(TimeFacilityTest, ALogCanBeWaitedOnUntilAThreadHasReachedItsWait) {
+    TimeFacility::ScopedScale fast(1);
+    TimeFacility::ScopedLog log;
+    const auto reached = [](const std::vector<TimeFacility::Record>& records) {
+        return !records.empty() && records.back().what == "reached";
+    };
+    EXPECT_FALSE(log.WaitFor(reached, 1000));
+    auto t = Thread::Start([] { TimeFacility::Note(TimeFacility::Kind::Other, 7, "reached"); });
+    EXPECT_TRUE(log.WaitFor(reached, kInfinite));
+    t->Join();
+}
+
 TEST(TimeFacilityTest, NothingIsRecordedWithoutALog) {
     TimeFacility::Sleep(0);
     TimeFacility::ScopedLog log;

@@ -12,6 +12,8 @@
 #include "platform/MessageWindow.h"
 #include "platform/PlainDispatcher.h"
 #include "platform/Thread.h"
+#include "platform/TimeFacility.h"
+#include "tests/support/TestDeadline.h"
 
 namespace platform {
 namespace {
@@ -67,11 +69,11 @@ TEST(WindowMessagesTest, SendFromAWorkerBlocksUntilTheProcedureRanOnTheOwner) {
         returned = true;
     });
     // Nothing is delivered until the owner dispatches, so the sender waits.
-    while (!WindowMessages::HasPending()) {
-        std::this_thread::yield();
-    }
+    ASSERT_TRUE(testsupport::AwaitCondition([] { return WindowMessages::HasPending(); },
+                                            "the worker's send"));
     EXPECT_FALSE(returned.load());
-    dispatcher.RunUntil([&] { return !window.Received_().empty(); });
+    ASSERT_TRUE(testsupport::DispatchUntil(
+        dispatcher, [&] { return !window.Received_().empty(); }, "the delivery"));
     worker->Join();
     EXPECT_TRUE(returned.load());
     EXPECT_EQ(result, 2030);
@@ -90,17 +92,27 @@ TEST(WindowMessagesTest, NestedSendWhileTheOwnerPumpsInsideAProcedureCompletes) 
         if (message == 1) {
             // Inside the first handler another thread sends; the handler pumps.
             second = Thread::Start([&] { WindowMessages::Send(&window, 2, 0, 0); });
-            while (order.size() < 2) {
-                dispatcher.WaitAndDispatch(kInfinite);
-            }
+            testsupport::DispatchUntil(
+                dispatcher, [&] { return order.size() >= 2; }, "the second send");
             order.push_back(100);
         }
     };
     auto first = Thread::Start([&] { WindowMessages::Send(&window, 1, 0, 0); });
-    dispatcher.RunUntil([&] { return order.size() == 3; });
+    ASSERT_TRUE(testsupport::DispatchUntil(
+        dispatcher, [&] { return order.size() == 3; }, "both sends"));
     first->Join();
     second->Join();
     EXPECT_EQ(order, (std::vector<std::uint32_t>{1, 2, 100}));
+}
+
+TEST(WindowMessagesTest, RunUntilGivesUpAtItsTimeOutAfterDeliveringWhatCame) {
+    TimeFacility::ScopedScale fast(1);
+    PlainDispatcher dispatcher;
+    RecordingWindow window;
+    ASSERT_TRUE(WindowMessages::Post(&window, 1, 0, 0));
+    EXPECT_FALSE(dispatcher.RunUntil([] { return false; }, 5000));
+    EXPECT_EQ(window.Received_().size(), 1u);
+    EXPECT_TRUE(dispatcher.RunUntil([&] { return window.Received_().size() == 1; }, 0));
 }
 
 TEST(WindowMessagesTest, PostReturnsAtOnceAndKeepsOrderAndSignedValues) {
@@ -134,7 +146,7 @@ TEST(WindowMessagesTest, ADestroyedWindowDropsItsPostsAndReleasesWaitingSenders)
     MessageWindow* raw = window.get();
     LRESULT result = -1;
     auto sender = Thread::Start([&] { result = WindowMessages::Send(raw, 2, 0, 0); });
-    ASSERT_EQ(dispatcher.queued.Wait(kInfinite), WaitResult::Signaled);
+    ASSERT_TRUE(testsupport::Await(dispatcher.queued, "the queued send"));
     EXPECT_TRUE(WindowMessages::Post(raw, 1, 0, 0));
 
     window.reset();

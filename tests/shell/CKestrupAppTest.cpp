@@ -22,6 +22,7 @@
 #include "platform/WindowMessages.h"
 #include "shell/CAboutBox.h"
 #include "shell/CMainFrame.h"
+#include "tests/platform/ui/QtTestEnvironment.h"
 
 namespace {
 
@@ -160,7 +161,7 @@ TEST_F(CKestrupAppTest, AboutCommandRunsTheAboutBoxModally) {
 TEST_F(CKestrupAppTest, ExitClosesTheFrameAndTheMessageLoopEnds) {
     ASSERT_TRUE(app.InitInstance({}));
     QTimer::singleShot(0, [&] { app.MainFrame()->Router().Route(57665); });
-    QTimer::singleShot(5000, [] { QCoreApplication::exit(99); });
+    const auto deadline = LoopDeadline("the end of the message loop");
     EXPECT_EQ(app.Run(), 0);
     EXPECT_FALSE(app.MainFrame()->isVisible());
 }
@@ -180,7 +181,7 @@ TEST_F(CKestrupAppTest, EngineMessageBoxesBlockTheWorkerUntilDismissed) {
         returned = true;
         app.Pump()->PostQuit(0);
     });
-    QTimer::singleShot(5000, [] { QCoreApplication::exit(99); });
+    const auto deadline = LoopDeadline("the worker's return from the box");
     EXPECT_EQ(app.RunMessageLoop(), 0);
     worker->Join();
     EXPECT_TRUE(returned.load());

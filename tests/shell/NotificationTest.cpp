@@ -11,7 +11,9 @@
 #include "platform/TimeFacility.h"
 #include "platform/WindowMessages.h"
 #include "shell/PumpPendingMessages.h"
+#include "tests/platform/ui/QtTestEnvironment.h"
 #include "tests/shell/FrameFixture.h"
+#include "tests/support/TestDeadline.h"
 
 namespace {
 
@@ -246,17 +248,18 @@ TEST_F(NotificationTest, ASendFromAWorkerIsHandledInsideAnotherHandlersPump) {
         sent = true;
     });
     ASSERT_TRUE(worker);
-    // Wait (briefly, scaled) until the worker's first send is queued.
-    while (!platform::WindowMessages::HasPending()) {
-        platform::TimeFacility::Sleep(1, "worker queued");
-    }
+    // Until the worker's first send is queued.
+    ASSERT_TRUE(testsupport::AwaitCondition([] { return platform::WindowMessages::HasPending(); },
+                                            "the worker's first send"));
     // This handler's pump delivers the worker's 1030, whose return lets the
     // worker queue its 1031, which the same pump delivers too.
     Send(WM_UPGRADE_PROGRESS, 20);
-    while (!sent.load()) {
-        platform::TimeFacility::Sleep(1, "worker done");
-        PumpPendingMessages();
-    }
+    ASSERT_TRUE(testsupport::AwaitCondition(
+        [&] {
+            PumpPendingMessages();
+            return sent.load();
+        },
+        "the worker's second send"));
     worker->Join();
     EXPECT_EQ(Pane(2), "USB");
     EXPECT_EQ(frame.m_pProgressBar->GetPos(), 60);
@@ -279,7 +282,7 @@ TEST_F(NotificationTest, TheWorkersNotificationsReachTheFrameThroughQtsEventLoop
         send(WM_UPGRADE_PROGRESS, PROGRESS_STATUS, kestrup::STATUS_UPGRADE_DONE);
         app.Pump()->PostQuit(0);
     });
-    QTimer::singleShot(5000, [] { QCoreApplication::exit(99); });
+    const auto deadline = LoopDeadline("the worker's quit request");
     EXPECT_EQ(QCoreApplication::exec(), 0);
     worker->Join();
     EXPECT_EQ(Pane(0), "Upgrade completed successfully\n");
@@ -297,7 +300,7 @@ TEST_F(NotificationTest, AQuitRequestMetWhilePumpingIsPostedAgain) {
         Send(WM_UPGRADE_PROGRESS, 33);
         EXPECT_EQ(app.Pump()->QuitRequests(), 1);
     });
-    QTimer::singleShot(5000, [] { QCoreApplication::exit(99); });
+    const auto deadline = LoopDeadline("the quit request posted again");
     EXPECT_EQ(QCoreApplication::exec(), 0);
     EXPECT_EQ(Pane(0), " app.bin 33% complete");
     EXPECT_EQ(app.Pump()->QuitRequests(), 0);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "platform/Event.h"
 #include "platform/MessageTypes.h"
@@ -24,6 +25,18 @@ bool Await(platform::Event& event, const std::string& what) {
     }
     ADD_FAILURE() << "waited " << kEventDeadline.count() << " s for " << what << " in vain";
     return false;
+}
+
+bool AwaitCondition(const std::function<bool()>& done, const std::string& what) {
+    const auto deadline = std::chrono::steady_clock::now() + kEventDeadline;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ADD_FAILURE() << "waited " << kEventDeadline.count() << " s for " << what << " in vain";
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
 }
 
 bool DispatchUntil(platform::PlainDispatcher& dispatcher, const std::function<bool()>& done,

@@ -25,6 +25,11 @@ std::uint32_t DeadlineMs();
 // failure naming `what`, when the deadline came first. Any thread.
 bool Await(platform::Event& event, const std::string& what);
 
+// Looks at done() every real millisecond until it holds, for a change that
+// comes with no event to wait on; false, with a test failure naming `what`,
+// when the deadline came first. Any thread.
+bool AwaitCondition(const std::function<bool()>& done, const std::string& what);
+
 // Delivers this thread's window messages until done() holds; false, with a
 // test failure naming `what`, when the deadline came first. Whoever makes
 // done() true without a message wakes the dispatcher. The dispatcher's thread.

@@ -9,6 +9,7 @@
 #include "platform/TimeFacility.h"
 #include "platform/usbio/ModuleRegistry.h"
 #include "platform/usbio/UsbioDriver.h"
+#include "tests/support/TestDeadline.h"
 #include "tests/support/UsbSimEnvironment.h"
 #include "usb/SetupApiBinding.h"
 
@@ -187,9 +188,9 @@ TEST_F(CUsbDeviceTest, CloseFromAnotherThreadEndsAPendingRequestFirst) {
         std::array<std::uint8_t, 18> descriptor{};
         status = device.GetDeviceDescriptor(descriptor.data());
     });
-    while (sim_.Device().LastRequestInput(usbio::IOCTL_USBIO_GET_DESCRIPTOR).empty()) {
-        TimeFacility::Sleep(1);
-    }
+    ASSERT_TRUE(testsupport::AwaitCondition(
+        [&] { return !sim_.Device().LastRequestInput(usbio::IOCTL_USBIO_GET_DESCRIPTOR).empty(); },
+        "the request at the device"));
     // The request event goes only once the request has ended.
     device.Close();
     requester->Join();

@@ -13,6 +13,7 @@
 #include "platform/Thread.h"
 #include "platform/TimeFacility.h"
 #include "platform/ui/QtMessagePump.h"
+#include "tests/platform/ui/QtTestEnvironment.h"
 
 namespace {
 
@@ -38,7 +39,7 @@ TEST(ModalMessageBoxTest, ACallerOnAnotherThreadWaitsUntilTheBoxIsDismissed) {
         returned = true;
         pump.PostQuit(0);
     });
-    QTimer::singleShot(5000, [] { QCoreApplication::exit(99); });
+    const auto deadline = LoopDeadline("the worker's return from the box");
     EXPECT_EQ(QCoreApplication::exec(), 0);
     worker->Join();
     EXPECT_TRUE(returned.load());

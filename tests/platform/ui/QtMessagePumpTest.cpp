@@ -11,6 +11,7 @@
 #include "platform/Thread.h"
 #include "platform/TimeFacility.h"
 #include "platform/WindowMessages.h"
+#include "tests/platform/ui/QtTestEnvironment.h"
 
 namespace {
 
@@ -27,11 +28,6 @@ class RecordingWindow : public platform::MessageWindow {
     std::vector<std::uint32_t> seen;
 };
 
-// Guards against a hang: ends the event loop with a code the test rejects.
-void ArmWatchdog() {
-    QTimer::singleShot(5000, [] { QCoreApplication::exit(99); });
-}
-
 TEST(QtMessagePumpTest, SendFromAnotherThreadRunsOnTheUiThreadInQtsEventLoop) {
     platform::ui::QtMessagePump pump;
     RecordingWindow window;
@@ -44,7 +40,7 @@ TEST(QtMessagePumpTest, SendFromAnotherThreadRunsOnTheUiThreadInQtsEventLoop) {
         pump.PostQuit(7);
     });
     ASSERT_TRUE(worker);
-    ArmWatchdog();
+    const auto deadline = LoopDeadline("the worker's quit request");
     const int code = QCoreApplication::exec();
     worker->Join();
     (void)procThread;
@@ -84,7 +80,7 @@ TEST(QtMessagePumpTest, QuitRequestPostedAgainStillEndsTheEventLoop) {
             }
         }
     });
-    ArmWatchdog();
+    const auto deadline = LoopDeadline("the quit request posted again");
     EXPECT_EQ(QCoreApplication::exec(), 0);
 }
 
@@ -105,7 +101,7 @@ TEST(QtMessagePumpTest, ManyWakesFromManyThreadsAreAllDelivered) {
             }
         }));
     }
-    ArmWatchdog();
+    const auto deadline = LoopDeadline("the last thread's quit request");
     EXPECT_EQ(QCoreApplication::exec(), 0);
     for (auto& thread : threads) {
         thread->Join();

@@ -1,11 +1,16 @@
 // Gives every Qt test a QApplication on Qt's offscreen platform, and keeps the
 // settings store in a private directory.
+#include "tests/platform/ui/QtTestEnvironment.h"
+
 #include <gtest/gtest.h>
 
 #include <QtCore/QSettings>
 #include <QtCore/QTemporaryDir>
 #include <QtWidgets/QApplication>
+#include <chrono>
 #include <memory>
+
+#include "tests/support/TestDeadline.h"
 
 namespace {
 
@@ -38,3 +43,16 @@ class QtTestEnvironment : public ::testing::Environment {
     ::testing::AddGlobalTestEnvironment(new QtTestEnvironment);
 
 }  // namespace
+
+std::unique_ptr<QTimer> LoopDeadline(const std::string& what) {
+    auto timer = std::make_unique<QTimer>();
+    timer->setSingleShot(true);
+    QObject::connect(timer.get(), &QTimer::timeout, [what] {
+        ADD_FAILURE() << "waited " << testsupport::kEventDeadline.count() << " s for " << what
+                      << " in vain";
+        QCoreApplication::exit(99);
+    });
+    timer->start(
+        std::chrono::duration_cast<std::chrono::milliseconds>(testsupport::kEventDeadline));
+    return timer;
+}

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/TimeFacility.h"
+#include "tests/support/TestDeadline.h"
 #include "tests/support/UsbSimEnvironment.h"
 #include "tests/support/UsbioCalls.h"
 
@@ -151,7 +152,7 @@ TEST_F(SimulatedDeviceTest, ReadsEndOnShortPacketsOrFullBuffersAndOverflowOnBabb
     ov.event = &event;
     const auto start = TimeFacility::NowMs();
     ASSERT_FALSE(UsbioDriver::ReadFile(h, buffer.data(), 4, &n, &ov));
-    ASSERT_EQ(event.Wait(platform::kInfinite), platform::WaitResult::Signaled);
+    ASSERT_TRUE(testsupport::Await(event, "the delayed packet"));
     EXPECT_GE(TimeFacility::NowMs() - start, 19000u);
     ASSERT_TRUE(UsbioDriver::GetOverlappedResult(h, &ov, &n, false));
     EXPECT_EQ(n, 1u);

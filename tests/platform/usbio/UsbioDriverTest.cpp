@@ -7,6 +7,7 @@
 
 #include "platform/Thread.h"
 #include "platform/TimeFacility.h"
+#include "tests/support/TestDeadline.h"
 #include "tests/support/UsbSimEnvironment.h"
 #include "tests/support/UsbioCalls.h"
 
@@ -120,7 +121,7 @@ TEST_F(UsbioDriverTest, PendingRequestCompletesThroughTheOverlappedRecord) {
     EXPECT_FALSE(UsbioDriver::GetOverlappedResult(h, &ov, &n, false));
     EXPECT_EQ(UsbioDriver::GetLastError(), ERROR_IO_INCOMPLETE);
 
-    ASSERT_EQ(event.Wait(platform::kInfinite), platform::WaitResult::Signaled);
+    ASSERT_TRUE(testsupport::Await(event, "the transfer's completion"));
     ASSERT_TRUE(UsbioDriver::GetOverlappedResult(h, &ov, &n, false));
     EXPECT_EQ(n, 18u);
     EXPECT_EQ(descriptor[0], 18);

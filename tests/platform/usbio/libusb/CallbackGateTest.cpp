@@ -7,6 +7,7 @@
 
 #include "platform/Event.h"
 #include "platform/Thread.h"
+#include "tests/support/TestDeadline.h"
 
 namespace {
 
@@ -22,11 +23,11 @@ TEST(CallbackGateTest, ClosingWaitsForACallbackInsideAndLetsNoneInAfterwards) {
     auto callback = platform::Thread::Start([&] {
         gate.Pass([&](int& n) {
             inside.Set();
-            release.Wait(platform::kInfinite, "callback held");
+            testsupport::Await(release, "the release of the callback");
             ++n;
         });
     });
-    ASSERT_EQ(inside.Wait(platform::kInfinite), WaitResult::Signaled);
+    ASSERT_TRUE(testsupport::Await(inside, "the callback"));
     Event closed(true, false);
     auto closer = platform::Thread::Start([&] {
         gate.Close();
@@ -55,7 +56,7 @@ TEST(CallbackGateTest, OwnerGoneRightAfterClosingIsNeverReached) {
                 gate.Pass([](std::atomic<int>& n) { n.fetch_add(1); });
             }
         });
-        started.Wait(platform::kInfinite);
+        testsupport::Await(started, "the callbacks' start");
         gate.Close();
         owner.reset();
         callbacks->Join();

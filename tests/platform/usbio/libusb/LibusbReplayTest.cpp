@@ -21,6 +21,7 @@
 #include "platform/usbio/libusb/LibusbBackend.h"
 #include "tests/support/NotificationRecorder.h"
 #include "tests/support/SimulatedRig.h"
+#include "tests/support/TestDeadline.h"
 #include "tests/support/UmockdevCapture.h"
 #include "tests/support/UmockdevTestbed.h"
 #include "usb/UsbTransferChannel.h"
@@ -193,10 +194,8 @@ TEST_F(LibusbReplayTest, WithoutHotplugEachListingEnumeratesAfresh) {
 
     testbed_->Unplug(listed);
     // libusb learns of the removal on its own thread; the next listings show it.
-    for (int i = 0; i < 200 && !UsbioDriver::AttachedDevices().empty(); ++i) {
-        platform::TimeFacility::Sleep(10, "removal noticed");
-    }
-    EXPECT_TRUE(UsbioDriver::AttachedDevices().empty());
+    EXPECT_TRUE(testsupport::AwaitCondition([] { return UsbioDriver::AttachedDevices().empty(); },
+                                            "libusb's notice of the removal"));
     EXPECT_EQ(devices[0]->Session(), 0u);  // handles on it are dead now
 }
 
@@ -310,9 +309,8 @@ TEST_F(LibusbReplayTest, UnplugDuringAReadEndsItWithDeviceRemoved) {
     const auto device = std::dynamic_pointer_cast<platform::usbio::LibusbDevice>(
         UsbioDriver::AttachedDevices().at(0));
     ASSERT_TRUE(device);
-    for (int i = 0; i < 1000 && device->TransfersInFlight() == 0; ++i) {
-        platform::TimeFacility::Sleep(5, "read under way");  // 1 ms at this scale
-    }
+    ASSERT_TRUE(testsupport::AwaitCondition([&] { return device->TransfersInFlight() != 0; },
+                                            "the read under way"));
     ASSERT_EQ(device->TransfersInFlight(), 1u);
     testbed_->Unplug(sysfs);
     reader->Join();
