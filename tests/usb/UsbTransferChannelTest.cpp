@@ -10,6 +10,7 @@
 #include "platform/TimeFacility.h"
 #include "tests/support/UsbSimEnvironment.h"
 #include "usb/SetupApiBinding.h"
+#include "tests/support/TestDeadline.h"
 
 using platform::TimeFacility;
 namespace usbio = platform::usbio;
@@ -122,7 +123,7 @@ TEST_F(UsbTransferChannelTest, BytesMoveBothWaysWithTheirTimeOuts) {
     // The reader waits first, on its own thread, as the engine's reads may.
     sim_.Function().ScriptOut(Out{.delayMs = 1000});
     auto reader = platform::Thread::Start(
-        [&] { readStatus = channel.InPipe()->ReadSync(received.data(), got, 100000); });
+        [&] { readStatus = channel.InPipe()->ReadSync(received.data(), got, testsupport::DeadlineMs()); });
     std::uint32_t length = 8192;
     EXPECT_EQ(channel.Send(frame.data(), length, 100000), 0u);
     EXPECT_EQ(length, 8192u);
