@@ -36,10 +36,17 @@ function(kestrup_test name)
   if(ARG_SKIPS_WHEN_SKIPPED)
     set(skip SKIP_REGULAR_EXPRESSION "  SKIPPED ")
   endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_LIST ${name}_TESTS
+                       PROPERTIES TIMEOUT 300 ${skip})
   if(ARG_LABELS)
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${ARG_LABELS}"
-                         TIMEOUT 300 ${skip})
-  else()
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300 ${skip})
+    # The labels go on the discovered tests from a script CTest reads after
+    # the discovery's own: handed to the discovery's properties, a second
+    # label would be taken for a property name and lost.
+    set(labels_script "${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake")
+    file(WRITE "${labels_script}"
+         "if(${name}_TESTS)\n"
+         "  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${ARG_LABELS}\")\n"
+         "endif()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${labels_script}")
   endif()
 endfunction()
