@@ -329,6 +329,13 @@ platform::LRESULT CMainFrame::Notified(std::uint32_t message, platform::WPARAM w
     if (m_notificationObserver) {
         m_notificationObserver(message, wParam, lParam);
     }
+    // The pump comes after the observer has been told: a notification that
+    // was waiting, handled inside it, must not reach the observer before the
+    // one that came first.
+    if (m_bPumpAfterNotifying) {
+        m_bPumpAfterNotifying = false;
+        PumpPendingMessages();
+    }
     return result;
 }
 
@@ -412,8 +419,8 @@ platform::LRESULT CMainFrame::OnUpgradeProgress(platform::WPARAM wParam, platfor
         m_pProgressBar->SetBarPos(w);
     }
     // From here on only the formatted text is ours: a notification handled
-    // inside the pump finds the bar complete.
-    PumpPendingMessages();
+    // inside the pump (once the observer has been told) finds the bar complete.
+    m_bPumpAfterNotifying = true;
     return 0;
 }
 
@@ -439,7 +446,7 @@ platform::LRESULT CMainFrame::OnModeProgress(platform::WPARAM wParam, platform::
         m_pProgressBar->SetLabel(
             QString::fromUtf8(label.data(), static_cast<qsizetype>(label.size())));
         m_pProgressBar->SetBarPos(w);
-        PumpPendingMessages();
+        m_bPumpAfterNotifying = true;
     }
     return 0;
 }

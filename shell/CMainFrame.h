@@ -103,5 +103,8 @@ class CMainFrame : public platform::ui::FrameWindow,
     NotificationObserver m_notificationObserver;
     ProgressBarFactory m_barFactory;
     bool m_bClosing = false;
+    // Set by a handler whose text is complete: Notified pumps the waiting
+    // window messages once the observer has been told.
+    bool m_bPumpAfterNotifying = false;
     bool m_bCentred = false;
 };

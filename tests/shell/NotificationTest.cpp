@@ -266,6 +266,28 @@ TEST_F(NotificationTest, ASendFromAWorkerIsHandledInsideAnotherHandlersPump) {
     EXPECT_EQ(Pane(0), " app.bin 60% complete");
 }
 
+// The observer (the unattended report, the history) hears the notifications
+// in the order they came, also when one waits while the frame handles another:
+// the detection thread's connection queued while the view's "detecting" is
+// being handled is heard after it.
+TEST_F(NotificationTest, ANotificationWaitingDuringAnotherReachesTheObserverAfterIt) {
+    std::vector<std::pair<std::uint32_t, std::int64_t>> heard;
+    frame.SetNotificationObserver([&](std::uint32_t message, platform::WPARAM, platform::LPARAM l) {
+        heard.emplace_back(message, static_cast<std::int64_t>(l));
+    });
+    auto detection = platform::Thread::Start(
+        [&] { platform::WindowMessages::Send(&frame, WM_SET_MODE_USB, 0, 0); });
+    ASSERT_TRUE(detection);
+    ASSERT_TRUE(testsupport::AwaitCondition([] { return platform::WindowMessages::HasPending(); },
+                                            "the connection's send"));
+    Send(WM_UPGRADE_PROGRESS, PROGRESS_STATUS, kestrup::STATUS_DETECTING);
+    detection->Join();
+    EXPECT_EQ(heard, (std::vector<std::pair<std::uint32_t, std::int64_t>>{
+                         {WM_UPGRADE_PROGRESS, kestrup::STATUS_DETECTING}, {WM_SET_MODE_USB, 0}}));
+    EXPECT_EQ(Pane(2), "USB");
+    frame.SetNotificationObserver(nullptr);
+}
+
 TEST_F(NotificationTest, TheWorkersNotificationsReachTheFrameThroughQtsEventLoop) {
     auto worker = platform::Thread::Start([&] {
         auto send = [&](std::uint32_t m, std::int32_t w, platform::LPARAM l = 0) {
