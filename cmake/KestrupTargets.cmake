@@ -20,7 +20,8 @@ endfunction()
 
 # kestrup_test(NAME SOURCES ... [DEPS ...] [LABELS ...] [SKIPS_WHEN_SKIPPED])
 # A GoogleTest executable registered with CTest. Label "tsan" marks tests that
-# the ThreadSanitizer run covers (thread-heavy code without Qt in the way).
+# the ThreadSanitizer run covers (thread-heavy code without Qt in the way);
+# the target kestrup_tsan_suites builds them all.
 # With SKIPS_WHEN_SKIPPED a test that GoogleTest skips is reported to CTest as
 # skipped, not as passed.
 function(kestrup_test name)
@@ -38,6 +39,14 @@ function(kestrup_test name)
   endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_LIST ${name}_TESTS
                        PROPERTIES TIMEOUT 300 ${skip})
+  if("tsan" IN_LIST ARG_LABELS)
+    # What the ThreadSanitizer run needs, and nothing else, is built by the
+    # tsan preset.
+    if(NOT TARGET kestrup_tsan_suites)
+      add_custom_target(kestrup_tsan_suites)
+    endif()
+    add_dependencies(kestrup_tsan_suites ${name})
+  endif()
   if(ARG_LABELS)
     # The labels go on the discovered tests from a script CTest reads after
     # the discovery's own: handed to the discovery's properties, a second
