@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "platform/Thread.h"
 
@@ -26,8 +28,11 @@ enum class HandOffResult {
     Posted,           // the package is staged whole and the worker told to start
     NoPackage,        // no package path for the row
     PackageDamaged,   // the package did not unpack whole; staging cleared again
-    StagingUnusable,  // the staging directory could not be emptied (or is a link)
-    NoWorker,         // no worker to post to
+    NoSpace,          // not enough free space to unpack the package; staging cleared again
+    TwoApplicationImages,  // the package holds more than one application image
+    TwoBootImages,         // the package holds more than one boot image
+    StagingUnusable,       // the staging directory could not be emptied (or is a link)
+    NoWorker,              // no worker to post to
 };
 
 // What the detection thread hands over to once the instrument is connected:
@@ -47,7 +52,10 @@ enum class DetectionEnd {
     HandedOver,       // the hand-off posted the start message
     NotHandedOver,    // connected, but the hand-off could not post
     PackageDamaged,   // connected, but the package did not unpack whole: nothing sent
-    StagingUnusable,  // connected, but the staging directory could not be emptied
+    NoSpace,          // connected, but not enough free space to unpack: nothing sent
+    TwoApplicationImages,  // connected, but the package holds two application images
+    TwoBootImages,         // connected, but the package holds two boot images
+    StagingUnusable,       // connected, but the staging directory could not be emptied
 };
 
 // Everything a detection thread works with. The events and the channel
@@ -103,10 +111,13 @@ std::unique_ptr<platform::Thread> StartDetection(const CKestrupDoc& document, in
 // The hand-off after connection: forms g_szPackagePath again from the row
 // chosen at the command, empties the staging directory, unpacks the package
 // into it and posts the start message to the upgrade worker. A package that
-// does not unpack whole is never sent: the staging directory is cleared again
-// and nothing is posted. Detection thread. Shows nothing: the view tells the
-// operator what a result other than Posted means.
-HandOffResult HandOffToWorker(CKestrupDoc& document, int row);
+// does not unpack whole, or that holds more than one application image or
+// more than one boot image (a run would send only one of them), is never
+// sent: the staging directory is cleared again and nothing is posted; for two
+// images, `images` (when given) receives their names. Detection thread. Shows
+// nothing: the view tells the operator what a result other than Posted means.
+HandOffResult HandOffToWorker(CKestrupDoc& document, int row,
+                              std::vector<std::string>* images = nullptr);
 
 // The message-box text for a hand-off that could not post its start message.
 const char* HandOffFailureText();

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 #include "package/PackageItem.h"
 
@@ -25,11 +27,21 @@ class CKestrupDoc {
     CKestrupDoc(const CKestrupDoc&) = delete;
     CKestrupDoc& operator=(const CKestrupDoc&) = delete;
 
+    // An archive of the package directory that the table leaves out, and why
+    // in a few words.
+    struct LeftOut {
+        std::string name;
+        std::string reason;
+    };
+
     // Rebuilds the table from the archives in the package directory derived
     // from the program's own path. Always returns true.
     bool ScanPackages();
     // The same for a given executable path.
     bool ScanPackages(const char* executablePath);
+
+    // The archives the last scan left out, in listing order.
+    const std::vector<LeftOut>& LeftOutPackages() const { return m_leftOut; }
 
     // Appends a cell holding a copy of text (null is taken as empty).
     void AddItem(const char* text);
@@ -50,8 +62,9 @@ class CKestrupDoc {
     // Does nothing while g_szStagingDir is empty or not an absolute path.
     // True only when the whole archive was extracted: a damaged or refused
     // member, an over-size package or a full disk make it false, and the
-    // staging directory then holds a part of the package at most.
-    bool UnpackPackage(const char* archivePath);
+    // staging directory then holds a part of the package at most. noSpace
+    // (when given) tells a lack of free space apart.
+    bool UnpackPackage(const char* archivePath, bool* noSpace = nullptr);
 
     // Sets g_szPackagePath to g_szPackageDir followed by the archive name of
     // the given row. False (and g_szPackagePath empty) when there is no such
@@ -80,4 +93,5 @@ class CKestrupDoc {
 
   private:
     PackageItem* m_pLastItem;
+    std::vector<LeftOut> m_leftOut;
 };

@@ -16,8 +16,9 @@ class InstanceLock {
 
     // Takes the lock on an existing directory (a symbolic link is refused)
     // without waiting. False when another holder has it or the directory
-    // cannot be opened; `held` then tells the first case apart.
-    bool Acquire(const std::string& directory, bool& held);
+    // cannot be opened or locked; `held` then tells the first case apart,
+    // and `why` (when given) says what went wrong in the others.
+    bool Acquire(const std::string& directory, bool& held, std::string* why = nullptr);
     void Release();
 
   private:
