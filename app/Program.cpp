@@ -1,17 +1,21 @@
 #include "app/Program.h"
 
 #include <QtCore/QMetaObject>
+#include <QtCore/QThread>
 #include <QtCore/QTimer>
 #include <QtWidgets/QApplication>
+#include <QtWidgets/QDialog>
 #include <QtWidgets/QMessageBox>
 #include <QtWidgets/QTreeWidget>
 #include <atomic>
+#include <csignal>
 #include <cstdlib>
 #include <optional>
 #include <vector>
 
 #include "app/CommandLine.h"
 #include "app/OperatorTools.h"
+#include "app/SignalWatch.h"
 #include "app/SilenceWatchdog.h"
 #include "app/SimulationSession.h"
 #include "app/UnattendedReport.h"
@@ -26,6 +30,7 @@
 #include "platform/FileSystem.h"
 #include "platform/InstanceLock.h"
 #include "platform/PrivateTempDir.h"
+#include "platform/TextEscape.h"
 #include "platform/usbio/SimulatedDevice.h"
 #include "platform/usbio/UsbioDriver.h"
 #include "platform/usbio/libusb/InstrumentSurvey.h"
@@ -62,14 +67,24 @@ bool StagingHoldsApplicationImage() {
     return false;
 }
 
-// The package names of the list, for an operator who gave an unknown one.
-std::string PackageNames(const CKestrupDoc& document) {
-    std::string names;
-    for (int row = 0; row < document.m_nPackageCount; ++row) {
-        const char* cell = document.GetItem(row, 3);
-        names += (names.empty() ? "" : ", ") + std::string(cell != nullptr ? cell : "");
+// A line on the error output: outside text in it (paths, names, what a
+// library said) is escaped like every text output.
+void Say(std::FILE* err, const std::string& text) {
+    std::fprintf(err, "kestrup: %s\n", platform::TextEscape::ForTerminal(text).c_str());
+    std::fflush(err);
+}
+
+const char* SignalName(int signal) {
+    switch (signal) {
+        case SIGTERM:
+            return "SIGTERM";
+        case SIGINT:
+            return "SIGINT";
+        case SIGHUP:
+            return "SIGHUP";
+        default:
+            return "a signal";
     }
-    return names.empty() ? "the list is empty" : "the list holds " + names;
 }
 
 // Qt's warnings about what the offscreen platform cannot do are no news to
@@ -79,7 +94,10 @@ void QuietOffscreenWarnings(QtMsgType type, const QMessageLogContext& context,
     if (type == QtDebugMsg || type == QtInfoMsg || type == QtWarningMsg) {
         return;
     }
-    std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+    std::fprintf(stderr, "%s\n",
+                 platform::TextEscape::ForTerminal(
+                     qFormatLogMessage(type, context, message).toStdString())
+                     .c_str());
 }
 
 // The window's message boxes, also told to the report that follows the
@@ -110,9 +128,6 @@ UpgradeHistory::Attempt AttemptFor(const CKestrupDoc& document, int row) {
     attempt.language = cell(0);
     attempt.version = cell(1);
     attempt.package = cell(3);
-    if (!attempt.package.empty()) {
-        attempt.sha256 = UpgradeHistory::Sha256OfFile(g_szPackageDir + attempt.package);
-    }
     return attempt;
 }
 
@@ -136,22 +151,27 @@ void InstrumentOf(platform::usbio::LibusbBackend* devices, std::string& pair, st
     }
 }
 
-int FindRow(const CKestrupDoc& document, const QString& name) {
-    for (int row = 0; row < document.m_nPackageCount; ++row) {
-        const char* cell = document.GetItem(row, 3);
-        if (cell != nullptr && name == QString::fromUtf8(cell)) {
-            return row;
-        }
+// Ends the program before it begins: said on the error output and, for the
+// window, in a box.
+int FailClosed(const std::string& text, bool window, std::FILE* err) {
+    Say(err, text);
+    if (window && QApplication::instance() != nullptr) {
+        QMessageBox::critical(
+            nullptr, QString::fromStdString(res::StringTable::Load(res::AFX_IDS_APP_TITLE)),
+            QString::fromStdString(platform::TextEscape::WithoutControls(text)));
     }
-    return -1;
+    return kExitFailure;
 }
 
 }  // namespace
 
 int Program::Main(int argc, char** argv) {
+    // A reader that goes away (| head) never ends the program: a report
+    // that cannot be written does not stop an upgrade.
+    std::signal(SIGPIPE, SIG_IGN);
     QStringList arguments;
     for (int i = 0; i < argc; ++i) {
-        arguments << QString::fromLocal8Bit(argv[i]);
+        arguments << CommandLine::FromBytes(argv[i]);  // byte for byte
     }
     CommandLine line;
     QString error;
@@ -173,10 +193,12 @@ int Program::Main(int argc, char** argv) {
 }
 
 int Program::Run(const QStringList& arguments, const Settings& settings) {
+    std::signal(SIGPIPE, SIG_IGN);
     CommandLine line;
     QString error;
     if (!line.Parse(arguments, error)) {
-        std::fprintf(settings.err, "kestrup: %s\nTry 'kestrup --help'.\n", qPrintable(error));
+        Say(settings.err, CommandLine::Bytes(error));
+        std::fprintf(settings.err, "Try 'kestrup --help'.\n");
         return kExitUsage;
     }
     if (line.help) {
@@ -188,10 +210,11 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
         return 0;
     }
 
-    const std::string historyPath =
-        settings.historyPath.empty() ? UpgradeHistory::DefaultPath() : settings.historyPath;
+    const UpgradeHistory::Location historyLocation =
+        settings.historyPath.empty() ? UpgradeHistory::DefaultLocation()
+                                     : UpgradeHistory::Location::Of(settings.historyPath);
     if (line.history > 0) {
-        return OperatorTools::ShowHistory(historyPath, line.history, settings.out);
+        return OperatorTools::ShowHistory(historyLocation, line.history, settings.out);
     }
 
     if (line.listInstruments) {
@@ -202,15 +225,24 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
     }
 
     // One copy of the program at a time: a second one would clear and fill
-    // the staging directory under a first one's upgrade.
+    // the staging directory under a first one's upgrade. Without a private
+    // temporary directory, or without the lock on it, nothing goes on: the
+    // program fails closed and says why.
+    const bool window = line.upgrade.isEmpty() && !line.list;
     platform::InstanceLock instance;
-    std::string tempDir, tempError;
+    std::string tempDir, problem;
+    if (!platform::PrivateTempDir::Get(tempDir, problem)) {
+        return FailClosed(problem, window, settings.err);
+    }
     bool held = false;
-    if (platform::PrivateTempDir::Get(tempDir, tempError) && !instance.Acquire(tempDir, held) &&
-        held) {
+    if (!instance.Acquire(tempDir, held, &problem)) {
+        if (!held) {
+            return FailClosed("cannot take the lock of the temporary directory: " + problem, window,
+                              settings.err);
+        }
         const std::string text = res::StringTable::Load(res::IDP_ALREADY_RUNNING);
-        std::fprintf(settings.err, "kestrup: %s\n", text.c_str());
-        if (line.upgrade.isEmpty() && !line.list && QApplication::instance() != nullptr) {
+        Say(settings.err, text);
+        if (window && QApplication::instance() != nullptr) {
             QMessageBox::information(
                 nullptr, QString::fromStdString(res::StringTable::Load(res::AFX_IDS_APP_TITLE)),
                 QString::fromStdString(text));
@@ -220,12 +252,12 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
     if (line.list) {
         // The scan extracts descriptors into the private temporary directory
         // and empties staging, so it runs only while this copy holds the lock.
-        return OperatorTools::ListPackages(settings.executablePath, settings.out);
+        return OperatorTools::ListPackages(settings.executablePath, settings.out, settings.err);
     }
 
     SimulationSession simulation;
     if (line.simulate && !simulation.Start(line.scenario, error)) {
-        std::fprintf(settings.err, "kestrup: %s\n", qPrintable(error));
+        Say(settings.err, CommandLine::Bytes(error));
         return kExitUsage;
     }
     std::shared_ptr<platform::usbio::LibusbBackend> realDevices;
@@ -237,17 +269,16 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
         std::string message;
         realDevices = platform::usbio::LibusbBackend::Install(ids, message, &warnings);
         for (const std::string& warning : warnings) {
-            std::fprintf(settings.err, "kestrup: %s\n", warning.c_str());
+            Say(settings.err, warning);
         }
         if (!realDevices) {
             // The program still runs; detection then finds no instrument.
-            std::fprintf(settings.err, "kestrup: no access to USB devices: %s\n", message.c_str());
+            Say(settings.err, "no access to USB devices: " + message);
         }
     }
     if (!line.capture.isEmpty() &&
-        !platform::usbio::UsbioDriver::StartCapture(line.capture.toStdString())) {
-        std::fprintf(settings.err, "kestrup: cannot write the capture %s\n",
-                     qPrintable(line.capture));
+        !platform::usbio::UsbioDriver::StartCapture(CommandLine::Bytes(line.capture))) {
+        Say(settings.err, "cannot write the capture " + CommandLine::Bytes(line.capture));
         return kExitUsage;
     }
 
@@ -263,7 +294,7 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
         UnattendedReport report(
             unattended ? settings.out : nullptr,
             line.json ? UnattendedReport::Format::Json : UnattendedReport::Format::Text);
-        UpgradeHistory history(historyPath, settings.err);
+        UpgradeHistory history(historyLocation, settings.err);
         std::string instrumentPair, instrumentSerial;
         if (line.simulate) {
             const platform::usbio::SimulatedDevice::Identity identity;
@@ -271,15 +302,17 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
             std::snprintf(pair, sizeof pair, "%04x:%04x", identity.vendorId, identity.productId);
             instrumentPair = pair;
         }
-        // The attempt in progress ends: it goes into the history.
-        auto endAttempt = [&](const char* closedReason) {
+        // The attempt in progress ends: it goes into the history. A close
+        // gives the reason of an attempt that had not succeeded; a signal
+        // closes it whatever it had reached.
+        auto endAttempt = [&](const std::string& closedReason, bool always = false) {
             if (!history.InProgress()) {
                 return;
             }
             const bool image = StagingHoldsApplicationImage();
             std::string result = report.ExitStatus(image) == 0 ? "succeeded" : "failed";
             std::string reason = report.FailureReason(image);
-            if (closedReason != nullptr && result != "succeeded") {
+            if (!closedReason.empty() && (always || result != "succeeded")) {
                 result = "closed";
                 reason = closedReason;
             }
@@ -308,6 +341,35 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
             const auto finishSoon = [&] {
                 QMetaObject::invokeMethod(frame, finish, Qt::QueuedConnection);
             };
+            // SIGTERM, SIGINT and SIGHUP close the program in order, as a
+            // close answered "Yes" does: the run ends at its next step, the
+            // attempt is recorded as closed by the signal, and the exit
+            // status is 128 + the signal's number. The close runs from the
+            // outermost event loop, once any box open in its own loop has
+            // been dismissed.
+            std::function<void()> closeFromOutermostLoop = [&] {
+                if (QThread::currentThread()->loopLevel() > 1) {
+                    for (QWidget* widget : QApplication::topLevelWidgets()) {
+                        if (widget->isVisible() && widget->isModal()) {
+                            if (auto* dialog = qobject_cast<QDialog*>(widget)) {
+                                dialog->reject();
+                            } else {
+                                widget->close();
+                            }
+                        }
+                    }
+                    QTimer::singleShot(1, frame, closeFromOutermostLoop);
+                    return;
+                }
+                finish();
+            };
+            bool signalClosing = false;
+            SignalWatch signalWatch([&](int) {
+                signalClosing = true;
+                wiring.SetCloseAnswerer([] { return true; });
+                kestrup::RequestRunStop();
+                closeFromOutermostLoop();
+            });
             // The last guard of an unattended run: one that hears nothing for
             // longer than the protocol's longest wait ends.
             std::optional<SilenceWatchdog> watchdog;
@@ -332,14 +394,19 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
                                        !kestrup::g_bUpgradeRunPending.load();
                 if (detecting) {
                     // A new attempt: the window's earlier one is over.
-                    endAttempt(nullptr);
+                    endAttempt({});
                     ++attemptNumber;
                     if (!unattended) {
                         report.Reset();
                     }
                     const CUpgradeView* view = tmpl->View();
-                    history.Begin(AttemptFor(*tmpl->Document(),
-                                             view != nullptr ? view->m_nSelectedItem.load() : -1));
+                    const UpgradeHistory::Attempt attempt = AttemptFor(
+                        *tmpl->Document(), view != nullptr ? view->m_nSelectedItem.load() : -1);
+                    // Its begun line goes out now; the package's hash is
+                    // computed on a thread of its own for the end line.
+                    history.Begin(attempt, attempt.package.empty()
+                                               ? std::string()
+                                               : g_szPackageDir + attempt.package);
                 }
                 report.OnNotification(message, wParam, lParam, kestrup::g_szCurrentFile);
                 if (message == kestrup::WM_SET_MODE_USB) {
@@ -347,7 +414,7 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
                     history.SetInstrument(instrumentPair, instrumentSerial);
                 }
                 if (report.DetectionGaveUp()) {
-                    endAttempt(nullptr);
+                    endAttempt({});
                     if (unattended) {
                         QTimer::singleShot(0, frame, finish);
                     }
@@ -361,8 +428,9 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
                 QMetaObject::invokeMethod(
                     frame,
                     [&, number] {
-                        if (number == attemptNumber.load()) {
-                            endAttempt(nullptr);
+                        // A signal's close records the attempt itself.
+                        if (number == attemptNumber.load() && !signalClosing) {
+                            endAttempt({});
                         }
                         if (unattended) {
                             finish();
@@ -375,21 +443,32 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
                 report.Fail(why);
                 attemptEnded();
             });
+            std::string signalReason;
+            const auto signalled = [&] {
+                if (signalWatch.Received() == 0) {
+                    return false;
+                }
+                signalReason = std::string("ended by ") + SignalName(signalWatch.Received());
+                exitStatus = 128 + signalWatch.Received();
+                return true;
+            };
             if (unattended) {
                 kestrup::MessageBoxService::Install(&report);
-                const int row = FindRow(*tmpl->Document(), line.upgrade);
-                if (row < 0) {
-                    const std::string reason = "no package named " + line.upgrade.toStdString() +
-                                               " in the list; " + PackageNames(*tmpl->Document());
+                std::string refusal;
+                const int row = OperatorTools::ChoosePackage(
+                    *tmpl->Document(), CommandLine::Bytes(line.upgrade), refusal);
+                const bool refused = row < 0;
+                if (refused) {
+                    // The names in the refusal are escaped already.
                     if (line.json) {
-                        report.Result(kExitUsage, reason);
+                        report.Result(kExitUsage, refusal);
                     } else {
-                        std::fprintf(settings.err, "kestrup: %s\n", reason.c_str());
+                        std::fprintf(settings.err, "kestrup: %s\n", refusal.c_str());
                     }
                     exitStatus = kExitUsage;
                     QTimer::singleShot(0, frame, finish);
                 } else {
-                    report.Package(line.upgrade.toStdString());
+                    report.Package(CommandLine::Bytes(line.upgrade));
                     CUpgradeView* view = tmpl->View();
                     view->ListCtrl()->setCurrentItem(view->ListCtrl()->topLevelItem(row));
                     QTimer::singleShot(0, frame,
@@ -398,10 +477,18 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
                 app.Run();
                 // Nothing of the engine reports any more once the result is out.
                 wiring.Shutdown();
-                if (exitStatus == 0) {
+                if (!refused) {
                     const bool image = StagingHoldsApplicationImage();
-                    exitStatus = report.ExitStatus(image);
-                    report.Result(exitStatus, report.FailureReason(image));
+                    std::string reason;
+                    if (signalled()) {
+                        reason = signalReason;
+                    } else {
+                        exitStatus = report.ExitStatus(image);
+                        reason = report.FailureReason(image);
+                    }
+                    // The history first: the report's verdict is its last line.
+                    endAttempt(signalReason, !signalReason.empty());
+                    report.Result(exitStatus, reason);
                 }
                 if (kestrup::MessageBoxService::Current() == &report) {
                     kestrup::MessageBoxService::Install(nullptr);
@@ -415,11 +502,14 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
                 if (kestrup::MessageBoxService::Current() == &boxes) {
                     kestrup::MessageBoxService::Install(shown);
                 }
+                signalled();
+                endAttempt(signalReason.empty()
+                               ? std::string("the program was closed before the upgrade ended")
+                               : signalReason,
+                           !signalReason.empty());
             }
             wiring.SetRunEndedObserver(nullptr);
             wiring.SetAttemptFailedObserver(nullptr);
-            // Unattended, the program ends by itself: the report holds why.
-            endAttempt(unattended ? nullptr : "the program was closed before the upgrade ended");
             frame->SetNotificationObserver(nullptr);
         }
         app.ReleaseUi();  // ends the engine's threads first

@@ -19,7 +19,7 @@ class Program {
         // No longer used: the upgrade worker is always ended and joined
         // when the application ends.
         bool stopWorkerAtEnd = false;
-        // The upgrade history; empty means UpgradeHistory::DefaultPath().
+        // The upgrade history; empty means UpgradeHistory::DefaultLocation().
         std::string historyPath;
     };
 
@@ -29,7 +29,11 @@ class Program {
     static int Main(int argc, char** argv);
 
     // Runs with Qt's application object already there. arguments include the
-    // program name first. Exit status: the application's, or for --upgrade
-    // 0 success, 1 failure, 2 unknown package or bad arguments.
+    // program name first, byte for byte as CommandLine::FromBytes gives them.
+    // Exit status: the application's, or for --upgrade 0 success, 1 failure,
+    // 2 unknown package or bad arguments; 1 when the private temporary
+    // directory or its lock cannot be had, 3 when another copy holds the
+    // lock, and 128 + the signal's number after SIGTERM, SIGINT or SIGHUP
+    // (which close the program in order). SIGPIPE is ignored from here on.
     static int Run(const QStringList& arguments, const Settings& settings);
 };

@@ -1,5 +1,6 @@
 #include "app/SimulationSession.h"
 
+#include "app/CommandLine.h"
 #include "platform/usbio/UsbioDriver.h"
 
 SimulationSession::~SimulationSession() {
@@ -13,7 +14,7 @@ bool SimulationSession::Start(const QString& scenarioPath, QString& error) {
     sim::Scenario scenario;
     if (!scenarioPath.isEmpty()) {
         std::string message;
-        if (!sim::Scenario::Load(scenarioPath.toStdString(), scenario, message)) {
+        if (!sim::Scenario::Load(CommandLine::Bytes(scenarioPath), scenario, message)) {
             error = QString::fromStdString(message);
             return false;
         }
