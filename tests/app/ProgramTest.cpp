@@ -58,6 +58,28 @@
 
 namespace {
 
+// An environment variable set for a while.
+class ScopedEnvironment {
+  public:
+    ScopedEnvironment(const char* name, const std::string& value) : name_(name) {
+        if (const char* old = std::getenv(name)) {
+            saved_ = old;
+        }
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnvironment() {
+        if (saved_) {
+            ::setenv(name_, saved_->c_str(), 1);
+        } else {
+            ::unsetenv(name_);
+        }
+    }
+
+  private:
+    const char* name_;
+    std::optional<std::string> saved_;
+};
+
 class ProgramTest : public ::testing::Test {
   protected:
     // microsPerMs: how long a program millisecond lasts (TimeFacility).
@@ -156,18 +178,6 @@ class ProgramTest : public ::testing::Test {
         });
         timer->start(1);
         return poll;
-    }
-    // What the program has printed so far (its report and error output).
-    std::string PrintedSoFar() const {
-        std::string text;
-        char buffer[4096];
-        off_t at = 0;
-        ssize_t n = 0;
-        while ((n = ::pread(fileno(out_), buffer, sizeof buffer, at)) > 0) {
-            text.append(buffer, static_cast<std::size_t>(n));
-            at += n;
-        }
-        return text;
     }
 
     // Replaces the English package by one whose descriptor is sound (so it
@@ -647,19 +657,6 @@ TEST_F(ProgramTest, InterruptionsLeaveTheirRecord) {
     std::filesystem::create_directories(sandbox.Root() + "bin");
     std::filesystem::copy_file(KESTRUP_PROGRAM, sandbox.Executable());
     const std::string killedHistory = sandbox.Root() + "killed/kestrup/history.jsonl";
-    std::vector<std::string> environment{"XDG_STATE_HOME=" + sandbox.Root() + "killed",
-                                         "QT_QPA_PLATFORM=offscreen"};
-    for (char** variable = environ; *variable != nullptr; ++variable) {
-        const std::string entry = *variable;
-        if (entry.rfind("XDG_STATE_HOME=", 0) != 0 && entry.rfind("QT_QPA_PLATFORM=", 0) != 0) {
-            environment.push_back(entry);
-        }
-    }
-    std::vector<char*> envp;
-    for (std::string& entry : environment) {
-        envp.push_back(entry.data());
-    }
-    envp.push_back(nullptr);
     std::string scenario = CommandLine::Bytes(longFlash);
     std::string arguments[] = {"kestrup", "--scenario", scenario, "--upgrade", "TPro_English.pcg"};
     std::vector<char*> argv;
@@ -674,9 +671,12 @@ TEST_F(ProgramTest, InterruptionsLeaveTheirRecord) {
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_addclose(&actions, out[0]);
     pid_t child = 0;
-    ASSERT_EQ(::posix_spawn(&child, sandbox.Executable().c_str(), &actions, nullptr, argv.data(),
-                            envp.data()),
-              0);
+    {
+        const ScopedEnvironment state("XDG_STATE_HOME", sandbox.Root() + "killed");
+        ASSERT_EQ(::posix_spawn(&child, sandbox.Executable().c_str(), &actions, nullptr,
+                                argv.data(), environ),
+                  0);
+    }
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     std::string seen;
@@ -720,36 +720,28 @@ TEST_F(ProgramTest, AHistoryThatCannotBeWrittenNeverFailsTheUpgrade) {
 // user or a link could lead the program astray: it fails closed and says why
 // (the history only once, and the upgrade goes on), never writing elsewhere.
 TEST_F(ProgramTest, TheTemporaryDirectoryAndTheHistoryPathFailClosed) {
-    const std::string temp = sandbox.TempDir().substr(0, sandbox.TempDir().size() - 1);
-    const bool root = ::geteuid() == 0;
-    struct TempCase {
+    struct Case {
         const char* what;
         std::function<void()> make;
         const char* said;
+        bool needsRoot;  // only root can give a file away
     };
-    const TempCase temps[] = {
+    const std::string temp = sandbox.TempDir().substr(0, sandbox.TempDir().size() - 1);
+    const Case temps[] = {
         {"a link", [&] { std::filesystem::create_directory_symlink(sandbox.Outside(), temp); },
-         "it is a symbolic link"},
-        {"writable by others",
-         [&] {
-             ::mkdir(temp.c_str(), 0700);
-             ::chmod(temp.c_str(), 0777);
-         },
-         "it is writable by others"},
-        {"another user's",
-         [&] {
-             ::mkdir(temp.c_str(), 0700);
-             ASSERT_EQ(::chown(temp.c_str(), 65534, 65534), 0);
-         },
-         "it belongs to another user"},
+         "it is a symbolic link", false},
+        {"writable by others", [&] { ASSERT_EQ(::mkdir(temp.c_str(), 0700) | ::chmod(temp.c_str(), 0777), 0); },
+         "it is writable by others", false},
+        {"another user's", [&] { ASSERT_EQ(::mkdir(temp.c_str(), 0700) | ::chown(temp.c_str(), 65534, 0), 0); },
+         "it belongs to another user", true},
     };
-    for (const TempCase& c : temps) {
-        if (std::string(c.what) == "another user's" && !root) {
-            continue;  // only root can give a directory away
-        }
+    for (const Case& c : temps) {
         for (const QStringList& arguments :
              {QStringList{"--list"}, QStringList{"--simulate", "--upgrade", "TPro_English.pcg"}}) {
             SCOPED_TRACE(std::string(c.what) + " " + arguments.join(' ').toStdString());
+            if (c.needsRoot && ::geteuid() != 0) {
+                continue;
+            }
             std::filesystem::remove_all(temp);
             c.make();
             EXPECT_EQ(Run(arguments), 1);
@@ -764,65 +756,45 @@ TEST_F(ProgramTest, TheTemporaryDirectoryAndTheHistoryPathFailClosed) {
 
     // The history under $XDG_STATE_HOME: a link on the way, a file with a
     // second name or another owner is refused; nothing is written there.
-    const std::string state = sandbox.Root() + "state";
-    const std::string foreign = sandbox.Outside() + "foreign.jsonl";
+    const std::string state = sandbox.Root() + "state", dir = state + "/kestrup";
+    const std::string file = dir + "/history.jsonl", foreign = sandbox.Outside() + "foreign";
     ASSERT_TRUE(platform::FileSystem::WriteAll(foreign, "someone else's\n"));
-    struct HistoryCase {
-        const char* what;
-        std::function<void()> make;
-        const char* said;
-    };
-    const HistoryCase histories[] = {
+    const Case histories[] = {
         {"its folder a link",
-         [&] { std::filesystem::create_directory_symlink(sandbox.Outside(), state + "/kestrup"); },
-         "kestrup is a symbolic link or not a directory"},
-        {"a link",
          [&] {
-             std::filesystem::create_directories(state + "/kestrup");
-             std::filesystem::create_symlink(foreign, state + "/kestrup/history.jsonl");
+             std::filesystem::remove(dir);
+             std::filesystem::create_directory_symlink(sandbox.Outside(), dir);
          },
-         "it is a symbolic link"},
-        {"a hard link",
-         [&] {
-             std::filesystem::create_directories(state + "/kestrup");
-             std::filesystem::create_hard_link(foreign, state + "/kestrup/history.jsonl");
-         },
-         "it has more than one link"},
+         "kestrup is a symbolic link or not a directory", false},
+        {"a link", [&] { std::filesystem::create_symlink(foreign, file); },
+         "it is a symbolic link", false},
+        {"a hard link", [&] { std::filesystem::create_hard_link(foreign, file); },
+         "it has more than one link", false},
         {"another user's",
-         [&] {
-             std::filesystem::create_directories(state + "/kestrup");
-             ASSERT_TRUE(platform::FileSystem::WriteAll(state + "/kestrup/history.jsonl", ""));
-             ASSERT_EQ(::chown((state + "/kestrup/history.jsonl").c_str(), 65534, 65534), 0);
-         },
-         "it belongs to another user"},
+         [&] { ASSERT_TRUE(platform::FileSystem::WriteAll(file, "") && !::chown(file.c_str(), 65534, 0)); },
+         "it belongs to another user", true},
     };
-    const char* saved = std::getenv("XDG_STATE_HOME");
-    const std::string savedState = saved != nullptr ? saved : "";
-    ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+    const ScopedEnvironment where("XDG_STATE_HOME", state);
     historyPath.clear();  // where the environment says
-    for (const HistoryCase& c : histories) {
-        if (std::string(c.what) == "another user's" && !root) {
+    for (const Case& c : histories) {
+        SCOPED_TRACE(c.what);
+        if (c.needsRoot && ::geteuid() != 0) {
             continue;
         }
-        SCOPED_TRACE(c.what);
         std::filesystem::remove_all(state);
-        ASSERT_TRUE(std::filesystem::create_directories(state));
+        ASSERT_TRUE(std::filesystem::create_directories(dir));
         c.make();
         EXPECT_EQ(Run({"--simulate", "--upgrade", "TPro_English.pcg"}), 0) << Output();
         const std::string out = Output();
-        const std::string said = "kestrup: cannot write the upgrade history " + state +
-                                 "/kestrup/history.jsonl: " + c.said + "\n";
-        EXPECT_NE(out.find(said), std::string::npos) << out;
+        EXPECT_NE(out.find("kestrup: cannot write the upgrade history " + file + ": " + c.said +
+                           "\n"),
+                  std::string::npos)
+            << out;
         EXPECT_EQ(out.find("cannot write the upgrade history"),
                   out.rfind("cannot write the upgrade history"));
         EXPECT_EQ(LastLine(), "Result: upgrade succeeded");
         EXPECT_EQ(testsupport::PackageSandbox::Read(foreign), "someone else's\n");
-        EXPECT_EQ(testsupport::PackageSandbox::Names(sandbox.Outside()), "foreign.jsonl");
-    }
-    if (saved != nullptr) {
-        ::setenv("XDG_STATE_HOME", savedState.c_str(), 1);
-    } else {
-        ::unsetenv("XDG_STATE_HOME");
+        EXPECT_EQ(testsupport::PackageSandbox::Names(sandbox.Outside()), "foreign");
     }
 }
 
