@@ -47,13 +47,14 @@ int OperatorTools::ChoosePackage(const CKestrupDoc& document, const std::string&
         refusal.clear();
         return rows.front();
     }
-    refusal = rows.empty() ? "no package named " + Escaped(name) + " in the list; " +
-                                 (names.empty() ? "the list is empty" : "the list holds " + names)
-                           : "more than one package is named " + Escaped(name) +
-                                 "; the list holds " + names;
+    refusal = rows.empty()
+                  ? "no package named " + Escaped(name) + " in the list; " +
+                        (names.empty() ? "the list is empty" : "the list holds " + names)
+                  : "more than one package is named " + Escaped(name) + "; the list holds " + names;
     std::string leftOut;
     for (const CKestrupDoc::LeftOut& left : document.LeftOutPackages()) {
-        leftOut += (leftOut.empty() ? "" : ", ") + Escaped(left.name) + " (" + Escaped(left.reason) + ")";
+        leftOut +=
+            (leftOut.empty() ? "" : ", ") + Escaped(left.name) + " (" + Escaped(left.reason) + ")";
     }
     if (!leftOut.empty()) {
         refusal += "; left out: " + leftOut;
@@ -69,8 +70,7 @@ void OperatorTools::SayLeftOut(const CKestrupDoc& document, std::FILE* err) {
     std::fflush(err);
 }
 
-int OperatorTools::ListPackages(const std::string& executablePath, std::FILE* out,
-                                std::FILE* err) {
+int OperatorTools::ListPackages(const std::string& executablePath, std::FILE* out, std::FILE* err) {
     CKestrupDoc document;
     if (executablePath.empty()) {
         document.ScanPackages();

@@ -94,10 +94,10 @@ void QuietOffscreenWarnings(QtMsgType type, const QMessageLogContext& context,
     if (type == QtDebugMsg || type == QtInfoMsg || type == QtWarningMsg) {
         return;
     }
-    std::fprintf(stderr, "%s\n",
-                 platform::TextEscape::ForTerminal(
-                     qFormatLogMessage(type, context, message).toStdString())
-                     .c_str());
+    std::fprintf(
+        stderr, "%s\n",
+        platform::TextEscape::ForTerminal(qFormatLogMessage(type, context, message).toStdString())
+            .c_str());
 }
 
 // The window's message boxes, also told to the report that follows the

@@ -120,7 +120,8 @@ void UpgradeHistory::Begin(Attempt attempt, const std::string& packagePath) {
     if (!packagePath.empty()) {
         // A package can be large: the window's thread does not wait for its
         // hash.
-        hashing_ = platform::Thread::Start([this, packagePath] { hash_ = Sha256OfFile(packagePath); });
+        hashing_ =
+            platform::Thread::Start([this, packagePath] { hash_ = Sha256OfFile(packagePath); });
         if (!hashing_) {
             hash_ = Sha256OfFile(packagePath);
         }
@@ -166,11 +167,10 @@ std::string UpgradeHistory::ToJson(const Attempt& a) {
         files.append(QJsonObject{{"name", Q(name)}, {"result", Q(result)}});
     }
     const QJsonObject object{
-        {"attempt", Q(a.id)},          {"start", Q(a.start)},     {"end", Q(a.end)},
-        {"package", Q(a.package)},     {"sha256", Q(a.sha256)},   {"language", Q(a.language)},
-        {"version", Q(a.version)},     {"instrument", Q(a.instrument)},
-        {"serial", Q(a.serial)},       {"files", files},          {"result", Q(a.result)},
-        {"reason", Q(a.reason)}};
+        {"attempt", Q(a.id)},      {"start", Q(a.start)},           {"end", Q(a.end)},
+        {"package", Q(a.package)}, {"sha256", Q(a.sha256)},         {"language", Q(a.language)},
+        {"version", Q(a.version)}, {"instrument", Q(a.instrument)}, {"serial", Q(a.serial)},
+        {"files", files},          {"result", Q(a.result)},         {"reason", Q(a.reason)}};
     return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
 }
 
@@ -236,8 +236,8 @@ int UpgradeHistory::Open(bool forWriting, std::string& why) const {
         ::close(dir);
         dir = next;
     }
-    const int flags = (forWriting ? O_RDWR | O_APPEND | O_CREAT : O_RDONLY) | O_NOFOLLOW |
-                      O_NONBLOCK | O_CLOEXEC;
+    const int flags =
+        (forWriting ? O_RDWR | O_APPEND | O_CREAT : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     const int fd = ::openat(dir, parts.back().c_str(), flags, 0600);
     if (fd < 0) {
         return failed(errno == ELOOP ? "it is a symbolic link" : "cannot open it", dir,

@@ -186,7 +186,7 @@ HandOffResult HandOffToWorker(CKestrupDoc& document, int row, std::vector<std::s
         }
         document.ClearStagingDir();
         return applications.size() > 1 ? HandOffResult::TwoApplicationImages
-                                        : HandOffResult::TwoBootImages;
+                                       : HandOffResult::TwoBootImages;
     }
     platform::Thread* worker = g_pUpgradeThread.load();
     g_bUpgradeRunPending.store(true);

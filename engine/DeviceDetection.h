@@ -25,10 +25,10 @@ inline constexpr int kMaxInterfaceIndex = 126;
 
 // How a hand-off ended.
 enum class HandOffResult {
-    Posted,           // the package is staged whole and the worker told to start
-    NoPackage,        // no package path for the row
-    PackageDamaged,   // the package did not unpack whole; staging cleared again
-    NoSpace,          // not enough free space to unpack the package; staging cleared again
+    Posted,                // the package is staged whole and the worker told to start
+    NoPackage,             // no package path for the row
+    PackageDamaged,        // the package did not unpack whole; staging cleared again
+    NoSpace,               // not enough free space to unpack the package; staging cleared again
     TwoApplicationImages,  // the package holds more than one application image
     TwoBootImages,         // the package holds more than one boot image
     StagingUnusable,       // the staging directory could not be emptied (or is a link)
@@ -47,12 +47,12 @@ class UpgradeHandOff {
 
 // How a detection thread ended.
 enum class DetectionEnd {
-    Stopped,          // the stop event came (also after connecting, before the hand-off)
-    GaveUp,           // twelve passes found nothing
-    HandedOver,       // the hand-off posted the start message
-    NotHandedOver,    // connected, but the hand-off could not post
-    PackageDamaged,   // connected, but the package did not unpack whole: nothing sent
-    NoSpace,          // connected, but not enough free space to unpack: nothing sent
+    Stopped,               // the stop event came (also after connecting, before the hand-off)
+    GaveUp,                // twelve passes found nothing
+    HandedOver,            // the hand-off posted the start message
+    NotHandedOver,         // connected, but the hand-off could not post
+    PackageDamaged,        // connected, but the package did not unpack whole: nothing sent
+    NoSpace,               // connected, but not enough free space to unpack: nothing sent
     TwoApplicationImages,  // connected, but the package holds two application images
     TwoBootImages,         // connected, but the package holds two boot images
     StagingUnusable,       // connected, but the staging directory could not be emptied

@@ -211,7 +211,7 @@ void SendFile(const char* path, platform::MessageWindow* notify, bool withChecks
     const std::size_t nameLength = std::strlen(name);
     if (nameLength > kMaxHeaderName) {
         FailureBox(std::string(name) + ": file name too long for the instrument (" +
-                       std::to_string(nameLength) + " characters, at most 42)\n");
+                   std::to_string(nameLength) + " characters, at most 42)\n");
         return;
     }
     const auto length = static_cast<std::uint64_t>(st.st_size);

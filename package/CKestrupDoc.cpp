@@ -200,9 +200,7 @@ bool CKestrupDoc::ScanPackages(const char* executablePath) {
     char* members[] = {member};
 
     for (const std::string& name : archives) {
-        const auto leaveOut = [this, &name](const char* why) {
-            m_leftOut.push_back({name, why});
-        };
+        const auto leaveOut = [this, &name](const char* why) { m_leftOut.push_back({name, why}); };
         char archivePath[kPathBufferSize];
         if (!PathFormat::Into(archivePath, sizeof archivePath, "%s%s", g_szPackageDir,
                               name.c_str())) {

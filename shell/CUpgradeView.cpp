@@ -48,9 +48,8 @@ constexpr int kImageSize = 16;
 
 // A cell as it is, without control characters.
 QString Cell(const char* text) {
-    return text != nullptr
-               ? QString::fromStdString(platform::TextEscape::WithoutControls(text))
-               : QString();
+    return text != nullptr ? QString::fromStdString(platform::TextEscape::WithoutControls(text))
+                           : QString();
 }
 
 }  // namespace
@@ -291,8 +290,8 @@ kestrup::HandOffResult CUpgradeView::BeginTransfer(int row) {
             break;
         case kestrup::HandOffResult::TwoApplicationImages:
         case kestrup::HandOffResult::TwoBootImages:
-            kestrup::ShowMessageBox(TwoImagesText(
-                result == kestrup::HandOffResult::TwoBootImages, package, images));
+            kestrup::ShowMessageBox(
+                TwoImagesText(result == kestrup::HandOffResult::TwoBootImages, package, images));
             break;
         case kestrup::HandOffResult::StagingUnusable:
             kestrup::ShowMessageBox(Formatted(res::IDP_STAGING_UNUSABLE, {g_szStagingDir}));

@@ -430,7 +430,8 @@ TEST_F(ProgramTest, HostileNamesNeverReachAnOutputRaw) {
          {"Package: ctl\\x1B]0;T\\x07\\t\\n.pcg\n", "Result: upgrade succeeded\n"}},
         {{"--list"},
          0,
-         {"Eng\\tlish\\x1B[2J\t7\\x7F.0\t\tctl\\x1B]0;T\\x07\\t\\n.pcg\n", "English\t\t\tfw\\xFE.pcg\n",
+         {"Eng\\tlish\\x1B[2J\t7\\x7F.0\t\tctl\\x1B]0;T\\x07\\t\\n.pcg\n",
+          "English\t\t\tfw\\xFE.pcg\n",
           "kestrup: left out of the list: " + tooLong + ": its path is too long\n"}},
         {{"--history"},
          0,
@@ -614,8 +615,8 @@ TEST_F(ProgramTest, InterruptionsLeaveTheirRecord) {
         const std::size_t before = History().size();
         const auto flashing = [] {
             CMainFrame* frame = TheMainFrame();
-            return frame != nullptr && frame->m_wndStatusBar.GetPaneText(0).startsWith(
-                                           "c.bin: Flashing File");
+            return frame != nullptr &&
+                   frame->m_wndStatusBar.GetPaneText(0).startsWith("c.bin: Flashing File");
         };
         const auto raise = [row] { ::kill(::getpid(), row.signal); };
         std::unique_ptr<QTimer> start, signal, question;
@@ -624,8 +625,8 @@ TEST_F(ProgramTest, InterruptionsLeaveTheirRecord) {
                               [] { TheMainFrame()->Router().Route(res::ID_UPGRADE_VIA_USB); });
             // The operator asks to close; the signal comes while the question waits.
             question = WhenReady(flashing, [&signal, raise] {
-                signal = WhenReady([] { return QApplication::activeModalWidget() != nullptr; },
-                                   raise);
+                signal =
+                    WhenReady([] { return QApplication::activeModalWidget() != nullptr; }, raise);
                 TheMainFrame()->close();
             });
             EXPECT_EQ(Run({"--scenario", longFlash}), 128 + row.signal);
@@ -683,7 +684,9 @@ TEST_F(ProgramTest, InterruptionsLeaveTheirRecord) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
     while (seen.find("Status: b.boot: Flashing File") == std::string::npos) {
         ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "never flashed:\n" << seen;
-        struct pollfd ready {out[0], POLLIN, 0};
+        struct pollfd ready {
+            out[0], POLLIN, 0
+        };
         if (::poll(&ready, 1, 1000) > 0) {
             char buffer[4096];
             const ssize_t n = ::read(out[0], buffer, sizeof buffer);
@@ -730,9 +733,11 @@ TEST_F(ProgramTest, TheTemporaryDirectoryAndTheHistoryPathFailClosed) {
     const Case temps[] = {
         {"a link", [&] { std::filesystem::create_directory_symlink(sandbox.Outside(), temp); },
          "it is a symbolic link", false},
-        {"writable by others", [&] { ASSERT_EQ(::mkdir(temp.c_str(), 0700) | ::chmod(temp.c_str(), 0777), 0); },
+        {"writable by others",
+         [&] { ASSERT_EQ(::mkdir(temp.c_str(), 0700) | ::chmod(temp.c_str(), 0777), 0); },
          "it is writable by others", false},
-        {"another user's", [&] { ASSERT_EQ(::mkdir(temp.c_str(), 0700) | ::chown(temp.c_str(), 65534, 0), 0); },
+        {"another user's",
+         [&] { ASSERT_EQ(::mkdir(temp.c_str(), 0700) | ::chown(temp.c_str(), 65534, 0), 0); },
          "it belongs to another user", true},
     };
     for (const Case& c : temps) {
@@ -766,12 +771,15 @@ TEST_F(ProgramTest, TheTemporaryDirectoryAndTheHistoryPathFailClosed) {
              std::filesystem::create_directory_symlink(sandbox.Outside(), dir);
          },
          "kestrup is a symbolic link or not a directory", false},
-        {"a link", [&] { std::filesystem::create_symlink(foreign, file); },
-         "it is a symbolic link", false},
+        {"a link", [&] { std::filesystem::create_symlink(foreign, file); }, "it is a symbolic link",
+         false},
         {"a hard link", [&] { std::filesystem::create_hard_link(foreign, file); },
          "it has more than one link", false},
         {"another user's",
-         [&] { ASSERT_TRUE(platform::FileSystem::WriteAll(file, "") && !::chown(file.c_str(), 65534, 0)); },
+         [&] {
+             ASSERT_TRUE(platform::FileSystem::WriteAll(file, "") &&
+                         !::chown(file.c_str(), 65534, 0));
+         },
          "it belongs to another user", true},
     };
     const ScopedEnvironment where("XDG_STATE_HOME", state);
@@ -786,9 +794,9 @@ TEST_F(ProgramTest, TheTemporaryDirectoryAndTheHistoryPathFailClosed) {
         c.make();
         EXPECT_EQ(Run({"--simulate", "--upgrade", "TPro_English.pcg"}), 0) << Output();
         const std::string out = Output();
-        EXPECT_NE(out.find("kestrup: cannot write the upgrade history " + file + ": " + c.said +
-                           "\n"),
-                  std::string::npos)
+        EXPECT_NE(
+            out.find("kestrup: cannot write the upgrade history " + file + ": " + c.said + "\n"),
+            std::string::npos)
             << out;
         EXPECT_EQ(out.find("cannot write the upgrade history"),
                   out.rfind("cannot write the upgrade history"));

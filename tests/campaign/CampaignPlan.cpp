@@ -79,8 +79,8 @@ class Draws {
         static constexpr std::uint8_t kKnown[] = {5, 9, 10, 11, 12};
         // Bytes the frame has texts of its own for (8, 13 to 16, 18, 88)
         // too: as failures they must not read as those.
-        static constexpr std::uint8_t kOther[] = {0,  1,  2,  3,  6,  7,  8,   13,
-                                                  14, 15, 16, 18, 88, 0x7F};
+        static constexpr std::uint8_t kOther[] = {0,  1,  2,  3,  6,  7,  8,
+                                                  13, 14, 15, 16, 18, 88, 0x7F};
         while (true) {
             std::uint8_t b = 0;
             const double p = std::uniform_real_distribution<double>(0, 1)(rng_);

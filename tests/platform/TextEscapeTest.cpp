@@ -45,7 +45,9 @@ TEST(TextEscapeTest, ControlsAndBytesThatAreNoUtf8BecomeVisibleAndOnlyThey) {
 }
 
 TEST(TextEscapeTest, ABoundaryNeverFallsInsideACharacter) {
-    const std::string text = "ab\xE2\x82\xAC" "c\xFF";
+    const std::string text =
+        "ab\xE2\x82\xAC"
+        "c\xFF";
     EXPECT_EQ(TextEscape::CharacterBoundary(text, 2), 2u);
     EXPECT_EQ(TextEscape::CharacterBoundary(text, 3), 2u);
     EXPECT_EQ(TextEscape::CharacterBoundary(text, 4), 2u);
