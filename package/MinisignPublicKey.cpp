@@ -44,5 +44,7 @@ std::string MinisignPublicKey::IdText(const KeyId& id) {
         text += kDigits[id[i] >> 4];
         text += kDigits[id[i] & 0x0F];
     }
-    return text;
+    // Without leading zeros, as minisign writes it into the key's comment.
+    const std::size_t first = text.find_first_not_of('0');
+    return first == std::string::npos ? "0" : text.substr(first);
 }

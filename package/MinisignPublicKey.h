@@ -26,7 +26,7 @@ class MinisignPublicKey {
     static std::optional<MinisignPublicKey> Parse(std::string_view text, std::string& error);
 
     // A key id as minisign prints it: its 8 bytes read as a little-endian
-    // number, in 16 upper-case hexadecimal digits.
+    // number, in upper-case hexadecimal without leading zeros.
     static std::string IdText(const KeyId& id);
 
     KeyId id{};
