@@ -91,10 +91,14 @@ const char* SignatureCheck::RefusalPhrase() const {
 }
 
 std::string SignatureCheck::Summary() const {
+    return state == State::Verified ? Sentence() + " Trusted comment: " + Printable(trustedComment)
+                                    : Sentence();
+}
+
+std::string SignatureCheck::Sentence() const {
     switch (state) {
         case State::Verified:
-            return "Signed by key " + keyId +
-                   " and verified. Trusted comment: " + Printable(trustedComment);
+            return "Signed by key " + keyId + " and verified.";
         case State::Unsigned:
             return signatureRequired
                        ? "Not signed; signatures are required, so it cannot be installed."

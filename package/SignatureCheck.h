@@ -37,8 +37,11 @@ struct SignatureCheck {
     // NAME ": "is not signed", "has a signature that does not verify" or "is
     // signed by a key that is not trusted". Empty for a usable package.
     const char* RefusalPhrase() const;
-    // One sentence for the operator, e.g. "Signed by key X and verified.
-    // Trusted comment: ..." (outside text made printable).
+    // The state in a sentence for the operator, e.g. "Signed by key X and
+    // verified." (outside text made printable).
+    std::string Sentence() const;
+    // The sentence, and for a verified signature " Trusted comment: ..."
+    // (made printable).
     std::string Summary() const;
 
     // Outside text made safe for a terminal, a log line or a tab-separated

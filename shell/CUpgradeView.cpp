@@ -331,11 +331,21 @@ QString CUpgradeView::RowToolTip(int row) {
     }
     QString& tip = m_rowToolTips[static_cast<std::size_t>(row)];
     if (tip.isEmpty()) {
-        // Shown as rich text made of escaped plain text, so that no markup
-        // in a trusted comment can change what the operator reads.
-        const std::string summary = m_document.CheckPackage(row).Summary();
-        tip = QStringLiteral("<qt>") + QString::fromUtf8(summary.c_str()).toHtmlEscaped() +
-              QStringLiteral("</qt>");
+        // Rich text made of escaped plain text, so that no markup in a
+        // trusted comment can change what the operator reads: the state on
+        // one line, the trusted comment wrapped under it.
+        const SignatureCheck check = m_document.CheckPackage(row);
+        const auto escaped = [](const std::string& text) {
+            return QString::fromUtf8(text.c_str()).toHtmlEscaped();
+        };
+        tip = QStringLiteral("<qt><p style='white-space:pre'>") + escaped(check.Sentence()) +
+              QStringLiteral("</p>");
+        if (check.state == SignatureCheck::State::Verified) {
+            tip += QStringLiteral("<p>Trusted comment: ") +
+                   escaped(SignatureCheck::Printable(check.trustedComment)) +
+                   QStringLiteral("</p>");
+        }
+        tip += QStringLiteral("</qt>");
     }
     return tip;
 }

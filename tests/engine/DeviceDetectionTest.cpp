@@ -429,9 +429,16 @@ TEST_F(SignedHandOffTest, OnlyWhatATrustedKeySignedIsSentAndEveryRefusalSendsNot
             EXPECT_EQ(testsupport::PackageSandbox::Names(sandbox_.StagingDir()), "")
                 << "a refused package is never unpacked";
         }
-        if (check.state == SignatureCheck::State::Verified) {
-            EXPECT_EQ(check.trustedComment, "release 7.0.5");
+        // Verified exactly when minisign itself verifies the package with the
+        // key file the program trusts.
+        std::string keyFile = sandbox_.KeysDir() + "maker.pub";
+        if (!platform::FileSystem::Exists(keyFile)) {
+            keyFile = sandbox_.SystemDir() + "trusted-keys/maker.pub";
         }
+        EXPECT_EQ(check.state == SignatureCheck::State::Verified,
+                  MinisignTool::Verify(keyFile, Package()));
+        EXPECT_EQ(check.trustedComment,
+                  check.state == SignatureCheck::State::Verified ? "release 7.0.5" : "");
         // Nothing of the checked copy stays behind.
         EXPECT_FALSE(platform::FileSystem::Exists(sandbox_.TempDir() + "checked.pcg"));
     }

@@ -256,11 +256,13 @@ TEST_F(UpgradeViewTest, ARowsTooltipTellsItsSignatureCheckedWhenAskedFor) {
     ASSERT_TRUE(MinisignTool::Sign(sandbox.Root() + "k.key", sandbox.PackageDir() + "b.pcg",
                                    "<b>release</b> & more"));
     const std::string tip = view->RowToolTip(1).toStdString();
-    EXPECT_EQ(tip.rfind("<qt>Signed by key ", 0), 0u) << tip;
-    EXPECT_NE(tip.find(" and verified. Trusted comment: &lt;b&gt;release&lt;/b&gt; &amp; more</qt>"),
+    EXPECT_EQ(tip.rfind("<qt><p style='white-space:pre'>Signed by key ", 0), 0u) << tip;
+    EXPECT_NE(tip.find(" and verified.</p><p>Trusted comment: &lt;b&gt;release&lt;/b&gt; &amp; "
+                       "more</p></qt>"),
               std::string::npos)
         << tip;
-    EXPECT_EQ(view->RowToolTip(2).toStdString(), "<qt>Not signed.</qt>");
+    EXPECT_EQ(view->RowToolTip(2).toStdString(),
+              "<qt><p style='white-space:pre'>Not signed.</p></qt>");
     EXPECT_TRUE(view->RowToolTip(3).isEmpty());
     EXPECT_TRUE(view->RowToolTip(-1).isEmpty());
 
