@@ -35,8 +35,7 @@ void TellProblemsOn(PackageTrust& trust, std::FILE* err) {
 
 }  // namespace
 
-int OperatorTools::ListPackages(const std::string& executablePath, std::FILE* out,
-                                std::FILE* err) {
+int OperatorTools::ListPackages(const std::string& executablePath, std::FILE* out, std::FILE* err) {
     CKestrupDoc document;
     TellProblemsOn(document.Trust(), err);
     if (executablePath.empty()) {
@@ -62,8 +61,7 @@ int OperatorTools::VerifyPackage(const std::string& executablePath, const std::s
         executablePath.empty() ? platform::FileSystem::ExecutablePath() : executablePath;
     platform::FileSystem::Kind kind = platform::FileSystem::Kind::Other;
     // Only a file directly in the packages directory, as the list holds them.
-    if (!CKestrupDoc::PackageDirFromExecutable(executable.c_str(), packageDir,
-                                               sizeof packageDir) ||
+    if (!CKestrupDoc::PackageDirFromExecutable(executable.c_str(), packageDir, sizeof packageDir) ||
         name.find('/') != std::string::npos || name == "." || name == ".." ||
         !platform::FileSystem::KindOf(packageDir + name, kind) ||
         kind == platform::FileSystem::Kind::Directory) {

@@ -311,11 +311,10 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
             // problems go where the program's warnings go.
             CKestrupDoc* document = tmpl->Document();
             std::FILE* err = settings.err;
-            document->Trust().SetProblemSink(
-                [err](const std::string& problem) {
-                    std::fprintf(err, "kestrup: %s\n", problem.c_str());
-                    std::fflush(err);
-                });
+            document->Trust().SetProblemSink([err](const std::string& problem) {
+                std::fprintf(err, "kestrup: %s\n", problem.c_str());
+                std::fflush(err);
+            });
             document->SetCheckObserver(
                 [&report](const SignatureCheck& check) { report.Signature(check); });
             // Counts the attempts begun (UI thread; read by the engine's threads).

@@ -122,11 +122,11 @@ std::string UpgradeHistory::ToJson(const Attempt& a) {
         files.append(QJsonObject{{"name", Q(name)}, {"result", Q(result)}});
     }
     // The signature is an object of its own, null when it was not checked.
-    const QJsonValue signature =
-        a.signature.empty() ? QJsonValue()
-                            : QJsonObject{{"state", Q(a.signature)},
-                                          {"key_id", Q(a.keyId)},
-                                          {"trusted_comment", Q(a.trustedComment)}};
+    const QJsonValue signature = a.signature.empty()
+                                     ? QJsonValue()
+                                     : QJsonObject{{"state", Q(a.signature)},
+                                                   {"key_id", Q(a.keyId)},
+                                                   {"trusted_comment", Q(a.trustedComment)}};
     QJsonObject object{
         {"start", Q(a.start)},           {"end", Q(a.end)},           {"package", Q(a.package)},
         {"sha256", Q(a.sha256)},         {"language", Q(a.language)}, {"version", Q(a.version)},

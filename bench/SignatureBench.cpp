@@ -101,9 +101,6 @@ void BM_HandOffCopyAndCheck100MB(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_CheckPrehashed100MB)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
-BENCHMARK(BM_HandOffCopyAndCheck100MB)
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(5)
-    ->UseRealTime();
+BENCHMARK(BM_HandOffCopyAndCheck100MB)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 
 BENCHMARK_MAIN();

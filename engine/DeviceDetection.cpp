@@ -27,8 +27,8 @@ DetectionEnd EndOf(HandOffResult handOff) {
             return DetectionEnd::PackageDamaged;
         case HandOffResult::StagingUnusable:
             return DetectionEnd::StagingUnusable;
-        case HandOffResult::SignatureRefused:
-            return DetectionEnd::SignatureRefused;
+        case HandOffResult::PackageRefused:
+            return DetectionEnd::PackageRefused;
         case HandOffResult::NoPackage:
         case HandOffResult::NoWorker:
             break;
@@ -173,7 +173,7 @@ HandOffResult HandOffToWorker(CKestrupDoc& document, int row) {
             break;
         case CKestrupDoc::CopyCheck::Refused:
             CKestrupDoc::DeleteCopy(copy);
-            return HandOffResult::SignatureRefused;
+            return HandOffResult::PackageRefused;
         case CKestrupDoc::CopyCheck::CopyFailed:
             return HandOffResult::PackageDamaged;
     }

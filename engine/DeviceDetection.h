@@ -28,7 +28,7 @@ enum class HandOffResult {
     PackageDamaged,   // the package did not unpack whole; staging cleared again
     StagingUnusable,  // the staging directory could not be emptied (or is a link)
     NoWorker,         // no worker to post to
-    SignatureRefused, // the package's signature refuses it (the document's LastCheck says why)
+    PackageRefused,   // refused by its signature (the document's LastCheck says why)
 };
 
 // What the detection thread hands over to once the instrument is connected:
@@ -49,7 +49,7 @@ enum class DetectionEnd {
     NotHandedOver,    // connected, but the hand-off could not post
     PackageDamaged,   // connected, but the package did not unpack whole: nothing sent
     StagingUnusable,  // connected, but the staging directory could not be emptied
-    SignatureRefused, // connected, but the package's signature refused it: nothing sent
+    PackageRefused,   // connected, but the package's signature refused it: nothing sent
 };
 
 // Everything a detection thread works with. The events and the channel
@@ -107,8 +107,9 @@ std::unique_ptr<platform::Thread> StartDetection(const CKestrupDoc& document, in
 // into the private temporary directory and checks the copy's signature,
 // unpacks that copy into the staging directory and posts the start message
 // to the upgrade worker. A package that its signature refuses is never
-// unpacked, and one that does not unpack whole is never sent: the staging
-// directory is cleared again and nothing is posted. Detection thread. Shows nothing: the view tells the
+// unpacked (nothing is posted), and a package that
+// does not unpack whole is never sent: the staging directory is cleared again
+// and nothing is posted. Detection thread. Shows nothing: the view tells the
 // operator what a result other than Posted means.
 HandOffResult HandOffToWorker(CKestrupDoc& document, int row);
 

@@ -76,7 +76,8 @@ bool CopyForCheck(const char* from, const char* to) {
             break;
         }
         for (ssize_t done = 0; ok && done < n;) {
-            const ssize_t w = ::write(out, buffer.data() + done, static_cast<std::size_t>(n - done));
+            const ssize_t w =
+                ::write(out, buffer.data() + done, static_cast<std::size_t>(n - done));
             if (w < 0 && errno == EINTR) {
                 continue;
             }
@@ -326,7 +327,7 @@ bool CKestrupDoc::FormPackagePath(int row) const {
 }
 
 CKestrupDoc::CopyCheck CKestrupDoc::CopyAndCheck(const char* archivePath, char* copyPath,
-                                               std::size_t size) {
+                                                 std::size_t size) {
     std::string tempDir;
     std::string error;
     if (copyPath == nullptr || size == 0) {
@@ -345,7 +346,8 @@ CKestrupDoc::CopyCheck CKestrupDoc::CopyAndCheck(const char* archivePath, char* 
         copyPath[0] = '\0';
         return CopyCheck::CopyFailed;
     }
-    SignatureCheck check = PackageVerifier::Check(copyPath, signature, m_trust.Keys(g_szPackageDir));
+    SignatureCheck check =
+        PackageVerifier::Check(copyPath, signature, m_trust.Keys(g_szPackageDir));
     check.signatureRequired = m_trust.Policy().requireSignature;
     std::function<void(const SignatureCheck&)> observer;
     {

@@ -21,8 +21,9 @@ std::optional<MinisignSignature> MinisignSignature::Parse(std::string_view text,
     }
     if (!MinisignText::Lines(text, lines) || lines.size() != 4 ||
         !MinisignText::After(lines[0], kUntrustedPrefix, rest)) {
-        error = "not a minisign signature (four lines: untrusted comment, signature, trusted "
-                "comment, global signature)";
+        error =
+            "not a minisign signature (four lines: untrusted comment, signature, trusted "
+            "comment, global signature)";
         return std::nullopt;
     }
     std::uint8_t bytes[kEncodedBytes];

@@ -138,8 +138,7 @@ SignatureCheck PackageVerifier::Check(const std::string& packagePath, const Trus
 }
 
 SignatureCheck PackageVerifier::Check(const std::string& packagePath,
-                                      const SignatureFile& signatureFile,
-                                      const TrustedKeys& keys) {
+                                      const SignatureFile& signatureFile, const TrustedKeys& keys) {
     SignatureCheck check;
     if (signatureFile.kind == SignatureFile::Kind::Absent) {
         return check;
@@ -171,12 +170,11 @@ SignatureCheck PackageVerifier::Check(const std::string& packagePath,
     // The trusted comment is covered by the global signature, over the
     // signature and the comment's text.
     std::vector<unsigned char> global(signature->signature.begin(), signature->signature.end());
-    global.insert(global.end(), signature->trustedComment.begin(),
-                  signature->trustedComment.end());
+    global.insert(global.end(), signature->trustedComment.begin(), signature->trustedComment.end());
     check.detail = "the signature does not match the package";
     for (const MinisignPublicKey& key : candidates) {
-        if (crypto_sign_verify_detached(signature->signature.data(), message.data(),
-                                        message.size(), key.key.data()) != 0) {
+        if (crypto_sign_verify_detached(signature->signature.data(), message.data(), message.size(),
+                                        key.key.data()) != 0) {
             continue;
         }
         if (crypto_sign_verify_detached(signature->globalSignature.data(), global.data(),

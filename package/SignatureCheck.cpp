@@ -104,8 +104,7 @@ std::string SignatureCheck::Sentence() const {
                        ? "Not signed; signatures are required, so it cannot be installed."
                        : "Not signed.";
         case State::UntrustedKey:
-            return "Signed by key " + keyId +
-                   ", which is not trusted; it cannot be installed.";
+            return "Signed by key " + keyId + ", which is not trusted; it cannot be installed.";
         case State::BadSignature:
             break;
     }

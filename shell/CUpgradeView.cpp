@@ -286,7 +286,7 @@ kestrup::HandOffResult CUpgradeView::BeginTransfer(int row) {
         case kestrup::HandOffResult::StagingUnusable:
             kestrup::ShowMessageBox(Formatted(res::IDP_STAGING_UNUSABLE, g_szStagingDir));
             break;
-        case kestrup::HandOffResult::SignatureRefused:
+        case kestrup::HandOffResult::PackageRefused:
             kestrup::ShowMessageBox(RefusedPackageText(m_document.GetItem(row, 3),
                                                        m_document.LastCheck().RefusalPhrase()));
             break;

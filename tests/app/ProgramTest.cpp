@@ -376,7 +376,7 @@ TEST_F(ProgramTest, SignaturesAreListedVerifiedReportedAndRefusedWithTheirReason
     std::filesystem::create_directories(sandbox.KeysDir());
     ASSERT_TRUE(MinisignTool::MakeKey(sandbox.Root() + "maker.key", sandbox.KeysDir() + "m.pub"));
     ASSERT_TRUE(testsupport::PackageSandbox::Write(sandbox.SystemDir() + "trusted-keys/broken.pub",
-                                               "untrusted comment: \x1b[2J\nnot a key\n"));
+                                                   "untrusted comment: \x1b[2J\nnot a key\n"));
     ASSERT_TRUE(MinisignTool::Sign(sandbox.Root() + "maker.key", package, "line\tbreak <b>7</b>"));
     std::string id;
     {
@@ -385,7 +385,8 @@ TEST_F(ProgramTest, SignaturesAreListedVerifiedReportedAndRefusedWithTheirReason
         ASSERT_TRUE(key) << error;
         id = MinisignPublicKey::IdText(key->id);
     }
-    ASSERT_TRUE(platform::FileSystem::CopyReplacing(package, sandbox.PackageDir() + "TPro_Two.pcg"));
+    ASSERT_TRUE(
+        platform::FileSystem::CopyReplacing(package, sandbox.PackageDir() + "TPro_Two.pcg"));
     const std::string broken = "kestrup: " + sandbox.SystemDir() +
                                "trusted-keys/broken.pub: the key line is not the base64";
 
@@ -403,7 +404,8 @@ TEST_F(ProgramTest, SignaturesAreListedVerifiedReportedAndRefusedWithTheirReason
               std::string::npos)
         << Output();
     EXPECT_EQ(Run({"--verify", "TPro_Two.pcg"}), 1);
-    EXPECT_NE(Output().find("TPro_Two.pcg: unsigned\nNot signed.\n"), std::string::npos) << Output();
+    EXPECT_NE(Output().find("TPro_Two.pcg: unsigned\nNot signed.\n"), std::string::npos)
+        << Output();
     for (const char* name : {"Other.pcg", "../cfg/TPro_English.pcg", ".."}) {
         EXPECT_EQ(Run({"--verify", name}), 2) << name;
     }
@@ -437,9 +439,10 @@ TEST_F(ProgramTest, SignaturesAreListedVerifiedReportedAndRefusedWithTheirReason
     EXPECT_NE(Output().find("the trusted comment was altered"), std::string::npos) << Output();
     EXPECT_EQ(Run({"--simulate", "--upgrade", "TPro_English.pcg"}), 1);
     out = Output();
-    EXPECT_NE(out.find("Message: " + CUpgradeView::RefusedPackageText(
-                                         "TPro_English.pcg", "has a signature that does not verify")),
-              std::string::npos)
+    EXPECT_NE(
+        out.find("Message: " + CUpgradeView::RefusedPackageText(
+                                   "TPro_English.pcg", "has a signature that does not verify")),
+        std::string::npos)
         << out;
     EXPECT_EQ(CUpgradeView::RefusedPackageText("TPro_English.pcg", "is not signed"),
               "The package TPro_English.pcg is not signed and cannot be installed. Nothing was "

@@ -226,14 +226,12 @@ class SignedHandOffTest : public ::testing::Test {
             std::vector<unsigned char> bytes(line.size());
             std::size_t length = 0;
             ASSERT_EQ(sodium_base642bin(bytes.data(), bytes.size(), line.data(), line.size(),
-                                        nullptr, &length, nullptr,
-                                        sodium_base64_VARIANT_ORIGINAL),
+                                        nullptr, &length, nullptr, sodium_base64_VARIANT_ORIGINAL),
                       0);
             bytes.resize(length);
             edit(bytes);
-            std::string encoded(sodium_base64_ENCODED_LEN(bytes.size(),
-                                                          sodium_base64_VARIANT_ORIGINAL),
-                                '\0');
+            std::string encoded(
+                sodium_base64_ENCODED_LEN(bytes.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
             sodium_bin2base64(encoded.data(), encoded.size(), bytes.data(), bytes.size(),
                               sodium_base64_VARIANT_ORIGINAL);
             line = encoded.c_str();
@@ -341,8 +339,9 @@ TEST_F(SignedHandOffTest, OnlyWhatATrustedKeySignedIsSentAndEveryRefusalSendsNot
              sign(false);
              requireSignatures();
              platform::FileSystem::Delete(sandbox_.KeysDir() + "maker.pub");
-             ASSERT_TRUE(testsupport::PackageSandbox::Write(
-                 sandbox_.SystemDir() + "trusted-keys/maker.pub", sandbox_.Read(Root("maker.pub"))));
+             ASSERT_TRUE(
+                 testsupport::PackageSandbox::Write(sandbox_.SystemDir() + "trusted-keys/maker.pub",
+                                                    sandbox_.Read(Root("maker.pub"))));
          },
          ""},
         {"unsigned, the policy off", [] {}, ""},
@@ -423,7 +422,7 @@ TEST_F(SignedHandOffTest, OnlyWhatATrustedKeySignedIsSentAndEveryRefusalSendsNot
             EXPECT_EQ(Sent(files).rfind("a.dat=data of original;c.dat=cccc", 0), 0u) << Sent(files);
             EXPECT_EQ(files.size(), 2u);
         } else {
-            EXPECT_EQ(end, DetectionEnd::SignatureRefused);
+            EXPECT_EQ(end, DetectionEnd::PackageRefused);
             EXPECT_EQ(check.RefusalPhrase(), c.refusal) << check.Summary();
             EXPECT_EQ(Sent(files), "") << "nothing may reach the instrument";
             EXPECT_EQ(testsupport::PackageSandbox::Names(sandbox_.StagingDir()), "")

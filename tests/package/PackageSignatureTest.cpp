@@ -47,8 +47,8 @@ class PackageSignatureTest : public ::testing::Test {
 
 TEST_F(PackageSignatureTest, SignatureFilesAsMinisignWritesThemParseAndDamagedOnesDoNot) {
     ASSERT_TRUE(MinisignTool::Sign(Path("maker.key"), Path("p.pcg"), "file:p.pcg\tbuild 7"));
-    ASSERT_TRUE(MinisignTool::Sign(Path("maker.key"), Path("p.pcg"), "old", true,
-                                   Path("legacy.minisig")));
+    ASSERT_TRUE(
+        MinisignTool::Sign(Path("maker.key"), Path("p.pcg"), "old", true, Path("legacy.minisig")));
     const std::string made = PackageSandbox::Read(Path("p.pcg.minisig"));
     std::string error;
     const auto prehashed = MinisignSignature::Parse(made, error);
@@ -56,7 +56,8 @@ TEST_F(PackageSignatureTest, SignatureFilesAsMinisignWritesThemParseAndDamagedOn
     EXPECT_EQ(prehashed->algorithm, MinisignSignature::Algorithm::Prehashed);
     EXPECT_EQ(prehashed->trustedComment, "file:p.pcg\tbuild 7");
     EXPECT_EQ(MinisignPublicKey::IdText(prehashed->keyId), CommentedId());
-    const auto legacy = MinisignSignature::Parse(PackageSandbox::Read(Path("legacy.minisig")), error);
+    const auto legacy =
+        MinisignSignature::Parse(PackageSandbox::Read(Path("legacy.minisig")), error);
     ASSERT_TRUE(legacy) << error;
     EXPECT_EQ(legacy->algorithm, MinisignSignature::Algorithm::Legacy);
 
@@ -220,10 +221,12 @@ TEST(SignatureCheckTest, OutsideTextIsShownPrintable) {
         {"back\\slash", "back\\\\slash"},
         {"Ä ö € 𝄞", "Ä ö € 𝄞"},
         {"\xff\xfe", "\\xFF\\xFE"},
-        {"\xc2\x9b" "2J", "\\xC2\\x9B2J"},         // a C1 control in UTF-8
-        {"\xc0\xaf", "\\xC0\\xAF"},                // an overlong "/"
-        {"\xed\xa0\x80", "\\xED\\xA0\\x80"},       // a surrogate
-        {"cut \xe2\x82", "cut \\xE2\\x82"},        // a sequence cut short
+        {"\xc2\x9b"
+         "2J",
+         "\\xC2\\x9B2J"},                     // a C1 control in UTF-8
+        {"\xc0\xaf", "\\xC0\\xAF"},           // an overlong "/"
+        {"\xed\xa0\x80", "\\xED\\xA0\\x80"},  // a surrogate
+        {"cut \xe2\x82", "cut \\xE2\\x82"},   // a sequence cut short
         {std::string("nul\0x", 5), "nul\\x00x"},
     };
     for (const auto& [text, shown] : cases) {

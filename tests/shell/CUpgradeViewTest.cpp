@@ -1,15 +1,15 @@
 #include "shell/CUpgradeView.h"
 
 #include <QtCore/QFile>
-#include <filesystem>
 #include <QtGui/QFontMetrics>
+#include <QtGui/QHelpEvent>
 #include <QtGui/QKeyEvent>
 #include <QtGui/QMouseEvent>
-#include <QtGui/QHelpEvent>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QGroupBox>
 #include <QtWidgets/QLabel>
 #include <QtWidgets/QToolTip>
+#include <filesystem>
 
 #include "engine/Notifications.h"
 #include "res/Resource.h"
