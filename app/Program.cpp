@@ -182,7 +182,7 @@ int Program::Main(int argc, char** argv) {
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     }
     if (!error.isEmpty() || line.help || line.version || line.list || line.listInstruments ||
-        line.history > 0) {
+        line.history > 0 || !line.verify.isEmpty()) {
         return Run(arguments, Settings{});  // answers without a window
     }
     if (!line.upgrade.isEmpty() && qgetenv("QT_QPA_PLATFORM") == "offscreen") {
@@ -215,6 +215,12 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
                                      : UpgradeHistory::Location::Of(settings.historyPath);
     if (line.history > 0) {
         return OperatorTools::ShowHistory(historyLocation, line.history, settings.out);
+    }
+
+    if (!line.verify.isEmpty()) {
+        // Reads the package and its signature only: also while a window runs.
+        return OperatorTools::VerifyPackage(settings.executablePath, CommandLine::Bytes(line.verify),
+                                            settings.out, settings.err);
     }
 
     if (line.listInstruments) {
@@ -320,6 +326,10 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
             for (const auto& file : report.Files()) {
                 files.emplace_back(file.name, file.result);
             }
+            if (const auto signature = report.LastSignature()) {
+                history.SetSignature(signature->StateName(), signature->keyId,
+                                     signature->trustedComment);
+            }
             history.End(result, reason, std::move(files));
         };
 
@@ -329,6 +339,14 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
             exitStatus = kExitFailure;
         } else {
             CMainFrame* frame = app.MainFrame();
+            // What the hand-off's signature check found goes into the report
+            // (and from there into the history); the trust settings'
+            // problems go where the program's warnings go.
+            CKestrupDoc* document = tmpl->Document();
+            std::FILE* err = settings.err;
+            document->Trust().SetProblemSink([err](const std::string& text) { Say(err, text); });
+            document->SetCheckObserver(
+                [&report](const SignatureCheck& check) { report.Signature(check); });
             // Counts the attempts begun (UI thread; read by the engine's threads).
             std::atomic<unsigned> attemptNumber{0};
             bool finished = false;
@@ -511,6 +529,7 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
             wiring.SetRunEndedObserver(nullptr);
             wiring.SetAttemptFailedObserver(nullptr);
             frame->SetNotificationObserver(nullptr);
+            document->SetCheckObserver(nullptr);
         }
         app.ReleaseUi();  // ends the engine's threads first
     }

@@ -33,6 +33,8 @@ DetectionEnd EndOf(HandOffResult handOff) {
             return DetectionEnd::TwoBootImages;
         case HandOffResult::StagingUnusable:
             return DetectionEnd::StagingUnusable;
+        case HandOffResult::PackageRefused:
+            return DetectionEnd::PackageRefused;
         case HandOffResult::NoPackage:
         case HandOffResult::NoWorker:
             break;
@@ -169,10 +171,26 @@ HandOffResult HandOffToWorker(CKestrupDoc& document, int row, std::vector<std::s
     if (!cleared) {
         return HandOffResult::StagingUnusable;
     }
+    // Only the bytes that were checked are unpacked: a copy of the package,
+    // out of reach of whoever may change the package directory meanwhile.
+    char copy[kPathBufferSize];
+    switch (document.CopyAndCheck(g_szPackagePath, copy, sizeof copy)) {
+        case CKestrupDoc::CopyCheck::Accepted:
+            break;
+        case CKestrupDoc::CopyCheck::Refused:
+            CKestrupDoc::DeleteCopy(copy);
+            return HandOffResult::PackageRefused;
+        case CKestrupDoc::CopyCheck::CopyFailed:
+            return HandOffResult::PackageDamaged;
+        case CKestrupDoc::CopyCheck::NoSpace:
+            return HandOffResult::NoSpace;
+    }
     // Half a package must never reach the instrument: a new boot image with
     // the old application would be the result.
     bool noSpace = false;
-    if (!document.UnpackPackage(g_szPackagePath, &noSpace)) {
+    const bool unpacked = document.UnpackPackage(copy, &noSpace);
+    CKestrupDoc::DeleteCopy(copy);
+    if (!unpacked) {
         document.ClearStagingDir();
         return noSpace ? HandOffResult::NoSpace : HandOffResult::PackageDamaged;
     }

@@ -33,6 +33,7 @@ enum class HandOffResult {
     TwoBootImages,         // the package holds more than one boot image
     StagingUnusable,       // the staging directory could not be emptied (or is a link)
     NoWorker,              // no worker to post to
+    PackageRefused,        // refused by its signature (the document's LastCheck says why)
 };
 
 // What the detection thread hands over to once the instrument is connected:
@@ -56,6 +57,7 @@ enum class DetectionEnd {
     TwoApplicationImages,  // connected, but the package holds two application images
     TwoBootImages,         // connected, but the package holds two boot images
     StagingUnusable,       // connected, but the staging directory could not be emptied
+    PackageRefused,        // connected, but the package's signature refused it: nothing sent
 };
 
 // Everything a detection thread works with. The events and the channel
@@ -109,13 +111,16 @@ std::unique_ptr<platform::Thread> StartDetection(const CKestrupDoc& document, in
                                                  const DetectionContext& context);
 
 // The hand-off after connection: forms g_szPackagePath again from the row
-// chosen at the command, empties the staging directory, unpacks the package
-// into it and posts the start message to the upgrade worker. A package that
-// does not unpack whole, or that holds more than one application image or
-// more than one boot image (a run would send only one of them), is never
-// sent: the staging directory is cleared again and nothing is posted; for two
-// images, `images` (when given) receives their names. Detection thread. Shows
-// nothing: the view tells the operator what a result other than Posted means.
+// chosen at the command, empties the staging directory, copies the package
+// into the private temporary directory and checks the copy's signature,
+// unpacks that copy into the staging directory and posts the start message
+// to the upgrade worker. A package that its signature refuses is never
+// unpacked (nothing is posted); a package that does not unpack whole, or that
+// holds more than one application image or more than one boot image (a run
+// would send only one of them), is never sent: the staging directory is
+// cleared again and nothing is posted; for two images, `images` (when given)
+// receives their names. Detection thread. Shows nothing: the view tells the
+// operator what a result other than Posted means.
 HandOffResult HandOffToWorker(CKestrupDoc& document, int row,
                               std::vector<std::string>* images = nullptr);
 

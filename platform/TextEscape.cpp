@@ -75,12 +75,13 @@ std::string TextEscape::ForTerminal(std::string_view bytes) {
             out += "\\n";
         } else if (codePoint == '\r') {
             out += "\\r";
-        } else if (codePoint < 0x20 || codePoint == 0x7F) {
-            std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned>(codePoint));
-            out += escape;
         } else if (IsControl(codePoint)) {
-            std::snprintf(escape, sizeof escape, "\\u%04X", static_cast<unsigned>(codePoint));
-            out += escape;
+            // C0, DEL and the two bytes of a C1 control, each as "\xNN".
+            for (std::size_t i = 0; i < length; ++i) {
+                std::snprintf(escape, sizeof escape, "\\x%02X",
+                              static_cast<unsigned char>(bytes[at + i]));
+                out += escape;
+            }
         } else {
             out.append(bytes.substr(at, length));
         }

@@ -15,11 +15,12 @@ class TextEscape {
     // output): control characters and bytes that are not UTF-8 become
     // visible escapes, so that outside text can neither move the cursor,
     // set a terminal's title nor start a line of its own:
-    //   "\\" for a backslash; "\t", "\n", "\r"; "\xNN" for the other C0
-    //   controls and DEL; "\u0080" to "\u009F" for the C1 controls; "\xNN"
-    //   for each byte that is not part of a valid UTF-8 character.
+    //   "\\" for a backslash; "\t", "\n", "\r"; "\xNN" for each byte of the
+    //   other controls (C0, DEL, and C1 in its two UTF-8 bytes) and for each
+    //   byte that is not part of a valid UTF-8 character.
     // Everything else (printable ASCII and valid UTF-8) is kept as it is. The
-    // rule is reversible: two different names never read the same.
+    // rule is reversible (every "\xNN" is one byte): two different names
+    // never read the same.
     static std::string ForTerminal(std::string_view bytes);
 
     // For the window, which shows names as they are: the same bytes without

@@ -74,6 +74,13 @@ class CUpgradeView : public QWidget,
     static std::string NoSpaceText(const char* packageName);
     static std::string TwoImagesText(bool boot, const char* packageName,
                                      const std::vector<std::string>& images);
+    // The text of the box for a package its signature refuses; why is the
+    // check's refusal phrase ("is not signed", ...).
+    static std::string RefusedPackageText(const char* packageName, const char* why);
+    // The tooltip of a row: the signature's state and trusted comment,
+    // checked when first asked for (the scan checks no signature) and kept
+    // until the list is filled again. UI thread.
+    QString RowToolTip(int row);
 
     // Where device detection starts. Given the chosen row, it starts the
     // detection and reports to the main window. Until one is set, StartUpgrade
@@ -115,6 +122,7 @@ class CUpgradeView : public QWidget,
     QLabel* m_pWarningIcon = nullptr;
     QLabel* m_pWarningText = nullptr;
     QIcon m_rowIcon;
+    std::vector<QString> m_rowToolTips;
     bool m_bImageListMade = false;
     QSize m_formSize;
 };

@@ -95,6 +95,9 @@ void UpgradeWiring::StartUpgrade(int row) {
             AttemptFailed("no file sent: the package holds more than one application image");
         } else if (end == kestrup::DetectionEnd::TwoBootImages) {
             AttemptFailed("no file sent: the package holds more than one boot image");
+        } else if (end == kestrup::DetectionEnd::PackageRefused) {
+            AttemptFailed(std::string("no file sent: the package ") +
+                          m_template.Document()->LastCheck().RefusalPhrase());
         } else if (end == kestrup::DetectionEnd::StagingUnusable) {
             AttemptFailed("no file sent: the staging directory cannot be emptied");
         } else if (end == kestrup::DetectionEnd::NotHandedOver) {

@@ -36,7 +36,9 @@ TEST(CommandLineTest, ReadsTheOptionsAndTheFile) {
     EXPECT_TRUE(CommandLine::HelpText().contains("cfg/ beside the directory bin/"));
     EXPECT_TRUE(CommandLine::HelpText().contains("FILE argument opens that file"));
 
-    CommandLine json, list, instruments, history, recent;
+    CommandLine json, list, instruments, history, recent, verify;
+    ASSERT_TRUE(Parse({"--verify", "a.pcg"}, verify, error));
+    EXPECT_EQ(verify.verify, "a.pcg");
     ASSERT_TRUE(Parse({"--upgrade", "a.pcg", "--json"}, json, error));
     EXPECT_TRUE(json.json);
     ASSERT_TRUE(Parse({"--list"}, list, error));
@@ -70,7 +72,9 @@ TEST(CommandLineTest, RefusesWhatMakesNoSense) {
           QStringList{"--history", "5\n"}, QStringList{"--usb-id", " 1209:0001"},
           QStringList{"--capture", ""}, QStringList{"--scenario", ""},
           QStringList{"--list", "--upgrade", "a.pcg"},
-          QStringList{"--list-instruments", "--history"}}) {
+          QStringList{"--list-instruments", "--history"}, QStringList{"--verify", ""},
+          QStringList{"--verify", "a.pcg", "b.pcg"}, QStringList{"--verify", "a.pcg", "--list"},
+          QStringList{"--verify", "a.pcg", "--upgrade", "a.pcg"}}) {
         CommandLine line;
         EXPECT_FALSE(Parse(args, line, error)) << args.join(' ').toStdString();
     }

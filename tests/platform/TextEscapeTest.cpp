@@ -23,7 +23,8 @@ TEST(TextEscapeTest, ControlsAndBytesThatAreNoUtf8BecomeVisibleAndOnlyThey) {
         {"a\tb\rc\x7f", "a\\tb\\rc\\x7F", "abc"},
         {"back\\slash", "back\\\\slash", "back\\slash"},
         // C1 controls (U+0085, U+009B) and stray bytes that are no UTF-8.
-        {"c1\xC2\x85\xC2\x9B", "c1\\u0085\\u009B", "c1"},
+        {"c1\xC2\x85\xC2\x9B", "c1\\xC2\\x85\\xC2\\x9B", "c1"},
+        {std::string("nul\0x", 5), "nul\\x00x", "nulx"},
         {"fw\xFF.pcg", "fw\\xFF.pcg", "fw\xFF.pcg"},
         {"cut\xE2\x82", "cut\\xE2\\x82", "cut\xE2\x82"},
         // An overlong "/" and a surrogate are no UTF-8 either.
