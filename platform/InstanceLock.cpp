@@ -12,7 +12,7 @@ InstanceLock::~InstanceLock() {
     Release();
 }
 
-bool InstanceLock::Acquire(const std::string& directory, bool& held) {
+bool InstanceLock::Acquire(const std::string& directory, bool& held, bool shared) {
     held = false;
     Release();
     std::string path = directory;
@@ -23,7 +23,7 @@ bool InstanceLock::Acquire(const std::string& directory, bool& held) {
     if (fd < 0) {
         return false;
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (::flock(fd, (shared ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
         held = errno == EWOULDBLOCK;
         ::close(fd);
         return false;

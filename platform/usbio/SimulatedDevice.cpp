@@ -30,7 +30,7 @@ SimulatedDevice::SimulatedDevice(std::shared_ptr<SimulatedFunction> function, st
     : function_(std::move(function)),
       path_(std::move(path)),
       address_(address),
-      identity_(identity),
+      identity_(std::move(identity)),
       pipes_{{0x81, 2, 512}, {0x01, 2, 512}} {
     lastSession_ = 1;
     session_.store(1);

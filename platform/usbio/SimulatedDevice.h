@@ -57,6 +57,8 @@ class SimulatedDevice : public UsbioDevice {
         std::uint16_t vendorId = 0x1209;  // test identifiers of the simulated device
         std::uint16_t productId = 0x0001;
         std::uint16_t releaseNumber = 0x0100;
+        std::string serial = {};  // empty: the device has no serial number
+        std::string port = {};    // "BUS-PORT[.PORT...]"; the back end gives one when empty
     };
 
     // One endpoint as the configuration lists it. Pipe types: 0 control,
@@ -120,6 +122,8 @@ class SimulatedDevice : public UsbioDevice {
     std::uint64_t Session() const override { return session_.load(); }
     std::uint8_t Address() const override { return address_; }
     std::uint16_t Bus() const override { return kBus; }
+    std::string Serial() const override { return identity_.serial; }
+    std::string PortPath() const override { return identity_.port; }
     void Control(const std::shared_ptr<UsbioRequest>& request) override;
     void Transfer(const std::shared_ptr<UsbioRequest>& request) override;
     void Cancel(const std::shared_ptr<UsbioRequest>& request) override;

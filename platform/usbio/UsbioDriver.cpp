@@ -82,17 +82,27 @@ void UsbioDriver::RemoveAllBackends() {
     d.backends_.clear();
 }
 
+void UsbioDriver::SetDeviceFilter(DeviceFilter filter) {
+    UsbioDriver& d = Instance();
+    std::lock_guard lock(d.mutex_);
+    d.filter_ = std::move(filter);
+}
+
 std::vector<std::shared_ptr<UsbioDevice>> UsbioDriver::AttachedDevices() {
     UsbioDriver& d = Instance();
     std::vector<std::shared_ptr<UsbioBackend>> backends;
+    DeviceFilter filter;
     {
         std::lock_guard lock(d.mutex_);
         backends = d.backends_;
+        filter = d.filter_;
     }
     std::vector<std::shared_ptr<UsbioDevice>> devices;
     for (const auto& backend : backends) {
         for (auto& device : backend->AttachedDevices()) {
-            devices.push_back(std::move(device));
+            if (!filter || filter(*device)) {
+                devices.push_back(std::move(device));
+            }
         }
     }
     return devices;

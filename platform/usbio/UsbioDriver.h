@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -47,6 +48,11 @@ class UsbioDriver {
     static void RemoveAllBackends();
     // The attached interfaces, numbered from 0 across all back ends.
     static std::vector<std::shared_ptr<UsbioDevice>> AttachedDevices();
+    // Only the devices the filter accepts are attached: every other one is
+    // passed over as if absent (the device list, CreateFile). An empty filter
+    // accepts every device. Called without driver locks, from any thread.
+    using DeviceFilter = std::function<bool(const UsbioDevice&)>;
+    static void SetDeviceFilter(DeviceFilter filter);
 
     static Handle CreateFile(const char* name, std::uint32_t access, std::uint32_t shareMode,
                              std::uint32_t disposition, std::uint32_t flags);
@@ -113,6 +119,7 @@ class UsbioDriver {
 
     std::mutex mutex_;
     std::vector<std::shared_ptr<UsbioBackend>> backends_;
+    DeviceFilter filter_;
     std::map<Handle, HandleState> handles_;
     Handle nextHandle_ = 1;
     std::uint64_t nextUrbId_ = 1;
