@@ -43,6 +43,19 @@ std::string InstrumentSurvey::SysfsSerial(int bus, int device) {
     return {};
 }
 
+std::string InstrumentSurvey::PortPath(libusb_device* device) {
+    std::uint8_t ports[8];
+    const int count = libusb_get_port_numbers(device, ports, sizeof ports);
+    if (count <= 0) {
+        return {};
+    }
+    std::string path = std::to_string(libusb_get_bus_number(device));
+    for (int i = 0; i < count; ++i) {
+        path.append(i == 0 ? "-" : ".").append(std::to_string(ports[i]));
+    }
+    return path;
+}
+
 InstrumentSurvey::Instrument InstrumentSurvey::Describe(libusb_device* device) {
     Instrument instrument;
     libusb_device_descriptor descriptor{};
@@ -54,6 +67,7 @@ InstrumentSurvey::Instrument InstrumentSurvey::Describe(libusb_device* device) {
     instrument.device = libusb_get_device_address(device);
     instrument.node = "/dev/bus/usb/" + Number3(instrument.bus) + "/" + Number3(instrument.device);
     instrument.serial = SysfsSerial(instrument.bus, instrument.device);
+    instrument.port = PortPath(device);
     return instrument;
 }
 

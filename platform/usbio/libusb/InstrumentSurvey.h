@@ -23,6 +23,7 @@ class InstrumentSurvey {
         std::uint16_t vendor = 0;
         std::uint16_t product = 0;
         std::string serial;  // empty when it cannot be read
+        std::string port;    // BUS-PORT[.PORT...]
         std::string node;    // /dev/bus/usb/BBB/DDD
         bool usable = false;
         int openError = 0;  // libusb's error when it cannot be opened
@@ -35,6 +36,10 @@ class InstrumentSurvey {
     // What the system knows of a device without asking it: its place, pair
     // and serial number (usable and openError are left alone).
     static Instrument Describe(libusb_device* device);
+
+    // The physical port path "BUS-PORT[.PORT...]", as sysfs names the
+    // device; empty for a root hub.
+    static std::string PortPath(libusb_device* device);
 
     // The serial number the system read from the device when it arrived
     // (sysfs); empty when unknown.

@@ -3,6 +3,7 @@
 #include <libusb.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 
 #include "platform/Event.h"
@@ -10,6 +11,7 @@
 #include "platform/MessageTypes.h"
 #include "platform/usbio/UsbioRequest.h"
 #include "platform/usbio/UsbioTypes.h"
+#include "platform/usbio/libusb/InstrumentSurvey.h"
 #include "platform/usbio/libusb/LibusbStatus.h"
 
 namespace platform::usbio {
@@ -85,6 +87,8 @@ LibusbDevice::LibusbDevice(std::shared_ptr<LibusbContext> context, libusb_device
             Number3(libusb_get_device_address(device))),
       address_(libusb_get_device_address(device)),
       bus_(libusb_get_bus_number(device)),
+      port_(InstrumentSurvey::PortPath(device)),
+      serial_(InstrumentSurvey::SysfsSerial(bus_, address_)),
       session_(session) {}
 
 LibusbDevice::~LibusbDevice() {
@@ -231,11 +235,32 @@ std::uint32_t LibusbDevice::EnsureOpen() {
     if (!IsPlugged()) {
         return USBIO_ERR_DEVICE_GONE;
     }
-    const int rc = libusb_open(device_, &handle_);
+    // Nobody else sends to it meanwhile, whichever user runs them.
+    int rc = LIBUSB_SUCCESS;
+    switch (nodeLock_.Take(path_)) {
+        case DeviceNodeLock::Result::Held:
+            if (!busyReported_) {
+                busyReported_ = true;
+                std::fprintf(stderr,
+                             "kestrup: the instrument at %s (%s) is in use by another copy of the "
+                             "program (a station or another user's window); it is passed over\n",
+                             port_.c_str(), path_.c_str());
+            }
+            return LibusbStatus::FromError(LIBUSB_ERROR_BUSY);
+        case DeviceNodeLock::Result::Failed:
+            rc = errno == EACCES || errno == EPERM    ? LIBUSB_ERROR_ACCESS
+                 : errno == ENOENT || errno == ENODEV ? LIBUSB_ERROR_NO_DEVICE
+                                                      : LIBUSB_ERROR_IO;
+            break;
+        case DeviceNodeLock::Result::Taken:
+            rc = libusb_open(device_, &handle_);
+            break;
+    }
     if (rc == LIBUSB_SUCCESS) {
         return 0;
     }
     handle_ = nullptr;
+    nodeLock_.Release();
     if (rc == LIBUSB_ERROR_ACCESS && !accessReported_) {
         accessReported_ = true;
         libusb_device_descriptor d{};
@@ -272,6 +297,7 @@ void LibusbDevice::Close() {
     ReleaseInterfaces();
     libusb_close(handle_);
     handle_ = nullptr;
+    nodeLock_.Release();
 }
 
 std::uint32_t LibusbDevice::Configure(const std::vector<std::uint8_t>& input) {

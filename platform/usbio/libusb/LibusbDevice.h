@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/usbio/UsbioDevice.h"
+#include "platform/usbio/libusb/DeviceNodeLock.h"
 #include "platform/usbio/libusb/LibusbContext.h"
 
 struct libusb_device;
@@ -23,7 +24,9 @@ namespace platform::usbio {
 //
 // | Request            | What the device does                                        |
 // |--------------------|-------------------------------------------------------------|
-// | driver information | opens the device (once) and answers interface version 0x0200|
+// | driver information | opens the device (once) and answers interface version 0x0200;|
+// |                    | an instrument another process holds (DeviceNodeLock) is    |
+// |                    | refused as busy                                            |
 // | get descriptor     | the device descriptor from libusb's copy; any other one     |
 // |                    | with a GET_DESCRIPTOR control transfer                      |
 // | set configuration  | selects the configuration by index, skipping the set when   |
@@ -65,6 +68,8 @@ class LibusbDevice : public UsbioDevice {
     std::uint64_t Session() const override { return session_.load(); }
     std::uint8_t Address() const override { return address_; }
     std::uint16_t Bus() const override { return bus_; }
+    std::string Serial() const override { return serial_; }
+    std::string PortPath() const override { return port_; }
     void Control(const std::shared_ptr<UsbioRequest>& request) override;
     void Transfer(const std::shared_ptr<UsbioRequest>& request) override;
     void Cancel(const std::shared_ptr<UsbioRequest>& request) override;
@@ -104,6 +109,8 @@ class LibusbDevice : public UsbioDevice {
     const std::string path_;
     const std::uint8_t address_;
     const std::uint16_t bus_;
+    const std::string port_;
+    const std::string serial_;  // as sysfs has it
     std::atomic<std::uint64_t> session_;
 
     // The libusb handle and what it holds. Never held while waiting for the
@@ -114,6 +121,9 @@ class LibusbDevice : public UsbioDevice {
     std::vector<Claimed> claimed_;
     std::vector<Endpoint> endpoints_;
     bool accessReported_ = false;
+    // Held from the open to the close: see DeviceNodeLock.
+    DeviceNodeLock nodeLock_;
+    bool busyReported_ = false;
 
     // Transfers submitted and not yet finished, and the endpoints that a
     // STALL left halted.
