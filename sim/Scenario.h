@@ -47,6 +47,13 @@ struct Scenario {
         FlashOutcome outcome = FlashOutcome::Ok;
     };
     std::vector<FlashRule> flash;
+    // The serial number the instrument reports (empty: none), so that
+    // several simulated instruments can be told apart.
+    std::string serial;
+    // Where the instrument keeps a copy of every complete file it received
+    // when the session ends (an absolute directory path ending in "/"; empty:
+    // nowhere), so that a run in another process can be checked.
+    std::string flashDir;
 
     // The first fault at a point, if any.
     const Fault* FaultAt(const std::string& name, std::uint32_t frame) const;

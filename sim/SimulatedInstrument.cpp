@@ -92,8 +92,14 @@ bool SimulatedInstrument::React(const std::vector<std::uint8_t>& frame) {
 }
 
 InstrumentAttacher::InstrumentAttacher(std::shared_ptr<platform::usbio::SimulatedBackend> backend,
-                                       std::shared_ptr<SimulatedInstrument> instrument)
-    : backend_(std::move(backend)), instrument_(std::move(instrument)) {
+                                       std::shared_ptr<SimulatedInstrument> instrument,
+                                       platform::usbio::SimulatedDevice::Identity identity)
+    : backend_(std::move(backend)),
+      instrument_(std::move(instrument)),
+      identity_([&] {
+          identity.serial = instrument_->Protocol().GetScenario().serial;
+          return identity;
+      }()) {
     const std::uint32_t delay = instrument_->Protocol().GetScenario().attachDelayMs;
     if (delay == 0) {
         AttachNow();
@@ -114,7 +120,7 @@ InstrumentAttacher::~InstrumentAttacher() {
 }
 
 void InstrumentAttacher::AttachNow() {
-    auto device = backend_->AddDevice(instrument_);
+    auto device = backend_->AddDevice(instrument_, identity_);
     std::lock_guard lock(mutex_);
     device_ = std::move(device);
 }

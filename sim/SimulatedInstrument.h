@@ -58,8 +58,11 @@ class SimulatedInstrument : public platform::usbio::SimulatedFunction {
 // attaching).
 class InstrumentAttacher {
   public:
+    // The device gets the scenario's serial number and the identity's port
+    // (the back end gives one when it names none).
     InstrumentAttacher(std::shared_ptr<platform::usbio::SimulatedBackend> backend,
-                       std::shared_ptr<SimulatedInstrument> instrument);
+                       std::shared_ptr<SimulatedInstrument> instrument,
+                       platform::usbio::SimulatedDevice::Identity identity = {});
     ~InstrumentAttacher();
     InstrumentAttacher(const InstrumentAttacher&) = delete;
     InstrumentAttacher& operator=(const InstrumentAttacher&) = delete;
@@ -72,6 +75,7 @@ class InstrumentAttacher {
 
     std::shared_ptr<platform::usbio::SimulatedBackend> backend_;
     std::shared_ptr<SimulatedInstrument> instrument_;
+    const platform::usbio::SimulatedDevice::Identity identity_;
     mutable std::mutex mutex_;
     std::shared_ptr<platform::usbio::SimulatedDevice> device_;
     platform::Event cancel_{true, false};

@@ -17,6 +17,8 @@ delay   data.dat 2 150000
 vanish  boot.boot flash
 flash-result app.bin write-fail
 flash-result * erase-fail
+serial TP-0042
+flash-dir /tmp/flash
 )";
     Scenario s;
     std::string error;
@@ -38,6 +40,8 @@ flash-result * erase-fail
 
     EXPECT_EQ(s.FlashOutcomeFor("app.bin"), Scenario::FlashOutcome::WriteFails);
     EXPECT_EQ(s.FlashOutcomeFor("x.boot"), Scenario::FlashOutcome::EraseFails);
+    EXPECT_EQ(s.serial, "TP-0042");
+    EXPECT_EQ(s.flashDir, "/tmp/flash/");
 }
 
 TEST(ScenarioTest, AnEmptyScenarioIsAHealthyInstrument) {
@@ -58,6 +62,9 @@ TEST(ScenarioTest, MistakesAreReportedWithTheirLine) {
     EXPECT_NE(error.find("unknown directive"), std::string::npos) << error;
     EXPECT_FALSE(Scenario::Parse("delay a.bin x 5\n", s, error));
     EXPECT_FALSE(Scenario::Parse("flash-time -5\n", s, error));
+    EXPECT_FALSE(Scenario::Parse("serial\n", s, error));
+    EXPECT_FALSE(Scenario::Parse("serial " + std::string(127, 'x') + "\n", s, error));
+    EXPECT_FALSE(Scenario::Parse("flash-dir flash\n", s, error));  // not absolute
     EXPECT_FALSE(Scenario::Load("/nonexistent/scenario", s, error));
 }
 
