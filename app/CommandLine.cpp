@@ -3,6 +3,8 @@
 #include <QtCore/QCommandLineParser>
 #include <QtCore/QRegularExpression>
 
+#include "platform/usbio/InstrumentId.h"
+
 namespace {
 
 QCommandLineParser& Describe(QCommandLineParser& parser) {
@@ -15,7 +17,8 @@ QCommandLineParser& Describe(QCommandLineParser& parser) {
     parser.addOption({"simulate", "Attach the simulated instrument instead of real devices."});
     parser.addOption({"scenario",
                       "Run the simulated instrument with the faults and timings of FILE "
-                      "(implies --simulate).",
+                      "(implies --simulate). Given more than once, one simulated instrument "
+                      "per FILE, on ports 1-1, 1-2, ...",
                       "FILE"});
     parser.addOption(
         {"capture", "Write a usbmon capture of the session's USB traffic to FILE.", "FILE"});
@@ -37,6 +40,21 @@ QCommandLineParser& Describe(QCommandLineParser& parser) {
     parser.addOption({"history",
                       "Print the last N upgrade attempts (default 20), newest first, and exit. "
                       "N follows the option as its own argument."});
+    parser.addOption({"instrument",
+                      "Bind detection to one instrument: ID is its serial number or its port "
+                      "path BUS-PORT[.PORT...] (as --list-instruments shows them); every other "
+                      "instrument is passed over. Unattended runs bound to different instruments "
+                      "run side by side.",
+                      "ID"});
+    parser.addOption({"station",
+                      "A station's run (the service kestrup-station@ID): upgrade the instrument "
+                      "ID unattended with the package /etc/kestrup/station.conf names, when its "
+                      "serial number fits the pattern there (exit 4 when it does not).",
+                      "ID"});
+    parser.addOption({"station-status",
+                      "Print one line per instrument the station has seen: ID, serial number, "
+                      "state (waiting, upgrading with file and percentage, succeeded, failed and "
+                      "why), start and end; with --json as JSON Lines; exit."});
     parser.addOption({"usb-id",
                       "Also treat the USB device VID:PID (hexadecimal) as the instrument.",
                       "VID:PID"});
@@ -57,13 +75,25 @@ bool CommandLine::Parse(const QStringList& arguments, QString& error) {
     help = parser.isSet("help");
     version = parser.isSet("version");
     simulate = parser.isSet("simulate") || parser.isSet("scenario");
-    scenario = parser.value("scenario");
+    scenarios = parser.values("scenario");
     capture = parser.value("capture");
     upgrade = parser.value("upgrade");
     usbIds = parser.values("usb-id");
     json = parser.isSet("json");
     list = parser.isSet("list");
     listInstruments = parser.isSet("list-instruments");
+    instrument = parser.value("instrument");
+    station = parser.value("station");
+    stationStatus = parser.isSet("station-status");
+    for (const char* option : {"instrument", "station"}) {
+        std::string why;
+        platform::usbio::InstrumentId id;
+        if (parser.isSet(option) &&
+            !platform::usbio::InstrumentId::Parse(parser.value(option).toStdString(), id, why)) {
+            error = QString("--%1: %2").arg(option, QString::fromStdString(why));
+            return false;
+        }
+    }
     static const QRegularExpression id("^[0-9A-Fa-f]{1,4}:[0-9A-Fa-f]{1,4}$");
     for (const QString& value : usbIds) {
         if (!id.match(value).hasMatch()) {
@@ -86,12 +116,21 @@ bool CommandLine::Parse(const QStringList& arguments, QString& error) {
             positional.clear();
         }
     }
-    if (int(list) + int(listInstruments) + int(history > 0) + int(parser.isSet("upgrade")) > 1) {
-        error = "--list, --list-instruments, --history and --upgrade exclude each other";
+    if (int(list) + int(listInstruments) + int(history > 0) + int(parser.isSet("upgrade")) +
+            int(parser.isSet("station")) + int(stationStatus) >
+        1) {
+        error =
+            "--list, --list-instruments, --history, --upgrade, --station and --station-status "
+            "exclude each other";
         return false;
     }
-    if (json && !parser.isSet("upgrade")) {
-        error = "--json goes with --upgrade";
+    if (json && !parser.isSet("upgrade") && !parser.isSet("station") && !stationStatus) {
+        error = "--json goes with --upgrade, --station or --station-status";
+        return false;
+    }
+    if (parser.isSet("instrument") &&
+        (list || listInstruments || history > 0 || stationStatus || parser.isSet("station"))) {
+        error = "--instrument binds an upgrade (or the window) to one instrument";
         return false;
     }
     if (positional.size() > 1) {
@@ -99,7 +138,7 @@ bool CommandLine::Parse(const QStringList& arguments, QString& error) {
         return false;
     }
     file = positional.isEmpty() ? QString() : positional.first();
-    if (!upgrade.isEmpty() && !file.isEmpty()) {
+    if ((!upgrade.isEmpty() || !station.isEmpty()) && !file.isEmpty()) {
         error = "--upgrade chooses from the package list; it cannot be combined with FILE";
         return false;
     }

@@ -9,7 +9,7 @@ class CommandLine {
   public:
     QString file;  // opened as the document instead of scanning
     bool simulate = false;
-    QString scenario;              // a scenario file for the simulated instrument
+    QStringList scenarios;         // scenario files, one simulated instrument each
     QString capture;               // where the driver writes its usbmon capture
     QString upgrade;               // unattended: the package file name to install
     QStringList usbIds;            // extra vendor:product pairs that count as the instrument
@@ -17,6 +17,9 @@ class CommandLine {
     bool list = false;             // print the package list and exit
     bool listInstruments = false;  // print the instruments seen and exit
     int history = 0;               // print the last N upgrade attempts and exit (0: not asked)
+    QString instrument;            // bind detection to this instrument (serial or port path)
+    QString station;               // a station's run on this instrument (the ID)
+    bool stationStatus = false;    // print the station's instruments and exit
     bool help = false;
     bool version = false;
 
@@ -26,6 +29,9 @@ class CommandLine {
     // Parses arguments (the program name first). False with a message for
     // arguments that make no sense; the program then exits with status 2.
     bool Parse(const QStringList& arguments, QString& error);
+
+    // An unattended run: --upgrade or --station.
+    bool Unattended() const { return !upgrade.isEmpty() || !station.isEmpty(); }
 
     static QString HelpText();
     static QString VersionText();

@@ -2,14 +2,17 @@
 
 #include <libusb.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
+#include "app/OutsideText.h"
 #include "app/UpgradeHistory.h"
 #include "package/CKestrupDoc.h"
 #include "platform/usbio/SimulatedDevice.h"
 #include "platform/usbio/libusb/InstrumentSurvey.h"
 #include "platform/usbio/libusb/UsbIdList.h"
+#include "sim/Scenario.h"
 
 namespace {
 
@@ -54,11 +57,23 @@ std::string OperatorTools::AccessFix(std::uint16_t vendor, std::uint16_t product
 }
 
 int OperatorTools::ListInstruments(bool simulate, const QStringList& extraIds, std::FILE* out,
-                                   std::FILE* err) {
+                                   std::FILE* err, const QStringList& scenarios) {
     if (simulate) {
         const platform::usbio::SimulatedDevice::Identity identity;
-        std::fprintf(out, "simulated\t%s\t-\tcan be opened\n",
-                     Pair(identity.vendorId, identity.productId).c_str());
+        const qsizetype count = std::max<qsizetype>(scenarios.size(), 1);
+        for (qsizetype i = 0; i < count; ++i) {
+            sim::Scenario scenario;
+            std::string error;
+            if (i < scenarios.size() &&
+                !sim::Scenario::Load(scenarios[i].toStdString(), scenario, error)) {
+                std::fprintf(err, "kestrup: %s\n", OutsideText::Visible(error).c_str());
+            }
+            std::fprintf(out, "simulated\t%d-%lld\t%s\t%s\tcan be opened\n",
+                         platform::usbio::SimulatedDevice::kBus, static_cast<long long>(i + 1),
+                         Pair(identity.vendorId, identity.productId).c_str(),
+                         scenario.serial.empty() ? "-"
+                                                 : OutsideText::Visible(scenario.serial).c_str());
+        }
         std::fflush(out);
         return 0;
     }
@@ -90,8 +105,9 @@ int OperatorTools::ListInstruments(bool simulate, const QStringList& extraIds, s
     bool anyUsable = false;
     for (const auto& i : found) {
         anyUsable = anyUsable || i.usable;
-        std::fprintf(out, "%03d:%03d\t%s\t%s\t", i.bus, i.device, Pair(i.vendor, i.product).c_str(),
-                     i.serial.empty() ? "-" : i.serial.c_str());
+        std::fprintf(out, "%03d:%03d\t%s\t%s\t%s\t", i.bus, i.device,
+                     i.port.empty() ? "-" : i.port.c_str(), Pair(i.vendor, i.product).c_str(),
+                     i.serial.empty() ? "-" : OutsideText::Visible(i.serial).c_str());
         if (i.usable) {
             std::fprintf(out, "can be opened\n");
         } else if (i.openError == LIBUSB_ERROR_ACCESS) {

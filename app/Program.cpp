@@ -10,10 +10,16 @@
 #include <optional>
 #include <vector>
 
+#include "app/BoundRun.h"
 #include "app/CommandLine.h"
 #include "app/OperatorTools.h"
+#include "app/OutsideText.h"
+#include "app/RunLock.h"
 #include "app/SilenceWatchdog.h"
 #include "app/SimulationSession.h"
+#include "app/StationConfig.h"
+#include "app/StationProgress.h"
+#include "app/StationStatus.h"
 #include "app/UnattendedReport.h"
 #include "app/UpgradeHistory.h"
 #include "engine/DeviceDetection.h"
@@ -24,7 +30,6 @@
 #include "engine/UpgradeWorker.h"
 #include "package/PackageGlobals.h"
 #include "platform/FileSystem.h"
-#include "platform/InstanceLock.h"
 #include "platform/PrivateTempDir.h"
 #include "platform/usbio/SimulatedDevice.h"
 #include "platform/usbio/UsbioDriver.h"
@@ -43,6 +48,9 @@ namespace {
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitAlreadyRunning = 3;
+// A station's run on an instrument whose serial number the station does not
+// accept: nothing was sent.
+constexpr int kExitNotAccepted = 4;
 // Longer than any wait of the protocol (the flash wait) by one detection wait.
 constexpr std::uint32_t kSilenceLimitMs = kestrup::kFlashReadTimeoutMs + kestrup::kDetectionWaitMs;
 
@@ -117,16 +125,15 @@ UpgradeHistory::Attempt AttemptFor(const CKestrupDoc& document, int row) {
 }
 
 // The instrument detection connected to, as the system knows it (detection
-// opens the first listed device); nothing is asked of the device itself.
-// Leaves pair and serial alone without real devices.
-void InstrumentOf(platform::usbio::LibusbBackend* devices, std::string& pair, std::string& serial) {
-    if (devices == nullptr) {
-        return;
-    }
-    const auto attached = devices->AttachedDevices();
+// opens the first device the driver lists); nothing is asked of the device
+// itself. The pair is left alone for a simulated device.
+void InstrumentOf(std::string& pair, std::string& serial, std::string& port) {
+    const auto attached = platform::usbio::UsbioDriver::AttachedDevices();
     if (attached.empty()) {
         return;
     }
+    serial = attached.front()->Serial();
+    port = attached.front()->PortPath();
     if (auto* device = dynamic_cast<platform::usbio::LibusbDevice*>(attached.front().get())) {
         const auto instrument = platform::usbio::InstrumentSurvey::Describe(device->Raw());
         char text[16];
@@ -134,6 +141,32 @@ void InstrumentOf(platform::usbio::LibusbBackend* devices, std::string& pair, st
         pair = text;
         serial = instrument.serial;
     }
+}
+
+// How this run is named to another that finds the lock taken.
+std::string RunName(const CommandLine& line, const BoundRun* bound) {
+    const std::string package = line.upgrade.toStdString();
+    if (line.list) {
+        return "a package listing";
+    }
+    if (line.Unattended()) {
+        return bound != nullptr
+                   ? "an upgrade of " + package + " bound to instrument " + bound->Id().Text()
+                   : "an unattended upgrade of " + package;
+    }
+    return bound != nullptr ? "the window, bound to instrument " + bound->Id().Text()
+                            : "the window";
+}
+
+// The history --station-status reads: on a station (its configuration is
+// there) the station's own, else the user's.
+std::string StationHistoryPath(const Program::Settings& settings,
+                               const std::string& configPath) {
+    if (!settings.historyPath.empty()) {
+        return settings.historyPath;
+    }
+    return platform::FileSystem::Exists(configPath) ? StationConfig::kStationHistory
+                                                    : UpgradeHistory::DefaultPath();
 }
 
 int FindRow(const CKestrupDoc& document, const QString& name) {
@@ -155,17 +188,17 @@ int Program::Main(int argc, char** argv) {
     }
     CommandLine line;
     QString error;
-    if (line.Parse(arguments, error) && !line.upgrade.isEmpty() &&
+    if (line.Parse(arguments, error) && line.Unattended() &&
         std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr &&
         std::getenv("QT_QPA_PLATFORM") == nullptr) {
         // An unattended run needs no screen.
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     }
     if (!error.isEmpty() || line.help || line.version || line.list || line.listInstruments ||
-        line.history > 0) {
+        line.history > 0 || line.stationStatus) {
         return Run(arguments, Settings{});  // answers without a window
     }
-    if (!line.upgrade.isEmpty() && qgetenv("QT_QPA_PLATFORM") == "offscreen") {
+    if (line.Unattended() && qgetenv("QT_QPA_PLATFORM") == "offscreen") {
         qInstallMessageHandler(&QuietOffscreenWarnings);
     }
     QApplication qt(argc, argv);
@@ -193,29 +226,67 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
     if (line.history > 0) {
         return OperatorTools::ShowHistory(historyPath, line.history, settings.out);
     }
+    const std::string stationConfigPath = settings.stationConfigPath.empty()
+                                              ? std::string(StationConfig::kDefaultPath)
+                                              : settings.stationConfigPath;
+    if (line.stationStatus) {
+        return StationStatus::Show(StationHistoryPath(settings, stationConfigPath), line.json,
+                                   settings.out);
+    }
 
     if (line.listInstruments) {
         // Looks at the devices only (a trial open, no claim): also while a
         // window has the instrument, which is when an operator asks.
         return OperatorTools::ListInstruments(line.simulate, line.usbIds, settings.out,
-                                              settings.err);
+                                              settings.err, line.scenarios);
     }
 
-    // One copy of the program at a time: a second one would clear and fill
-    // the staging directory under a first one's upgrade.
-    platform::InstanceLock instance;
+    // A station's run: the station's configuration names the package.
+    std::string serialPattern;
+    if (!line.station.isEmpty()) {
+        StationConfig config;
+        std::string why;
+        if (!StationConfig::Load(stationConfigPath, config, why)) {
+            std::fprintf(settings.err, "kestrup: %s\n", OutsideText::Visible(why).c_str());
+            return kExitUsage;
+        }
+        line.upgrade = QString::fromStdString(config.package);
+        line.instrument = line.station;
+        serialPattern = config.serialPattern;
+    }
+    std::optional<BoundRun> bound;
+    if (!line.instrument.isEmpty()) {
+        platform::usbio::InstrumentId id;
+        std::string why;
+        platform::usbio::InstrumentId::Parse(line.instrument.toStdString(), id, why);
+        bound.emplace(std::move(id), serialPattern);
+    }
+    // An unattended run bound to one instrument works beside runs bound to
+    // others, in a directory of its own.
+    const bool ownDirectory = bound && line.Unattended();
+
+    // One copy of the program at a time (but for runs bound to different
+    // instruments): a second one would clear and fill the staging directory
+    // under a first one's upgrade.
+    RunLock lock;
     std::string tempDir, tempError;
-    bool held = false;
-    if (platform::PrivateTempDir::Get(tempDir, tempError) && !instance.Acquire(tempDir, held) &&
-        held) {
+    if (platform::PrivateTempDir::GetBase(tempDir, tempError) &&
+        lock.Take(tempDir, ownDirectory ? tempDir + bound->DirectoryName() + "/" : std::string(),
+                  RunName(line, bound ? &*bound : nullptr)) == RunLock::Result::Held) {
         const std::string text = res::StringTable::Load(res::IDP_ALREADY_RUNNING);
-        std::fprintf(settings.err, "kestrup: %s\n", text.c_str());
-        if (line.upgrade.isEmpty() && !line.list && QApplication::instance() != nullptr) {
-            QMessageBox::information(
-                nullptr, QString::fromStdString(res::StringTable::Load(res::AFX_IDS_APP_TITLE)),
-                QString::fromStdString(text));
+        std::fprintf(settings.err, "kestrup: %s\nkestrup: running now: %s\n", text.c_str(),
+                     lock.Holders().c_str());
+        if (!line.Unattended() && !line.list && QApplication::instance() != nullptr) {
+            QMessageBox box(QMessageBox::Information,
+                            QString::fromStdString(res::StringTable::Load(res::AFX_IDS_APP_TITLE)),
+                            QString::fromStdString(text), QMessageBox::Ok);
+            box.setInformativeText("Running now: " + QString::fromStdString(lock.Holders()));
+            box.exec();
         }
         return kExitAlreadyRunning;
+    }
+    if (ownDirectory) {
+        bound->UseOwnDirectory();
     }
     if (line.list) {
         // The scan extracts descriptors into the private temporary directory
@@ -224,7 +295,7 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
     }
 
     SimulationSession simulation;
-    if (line.simulate && !simulation.Start(line.scenario, error)) {
+    if (line.simulate && !simulation.Start(line.scenarios, error)) {
         std::fprintf(settings.err, "kestrup: %s\n", qPrintable(error));
         return kExitUsage;
     }
@@ -244,6 +315,18 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
             std::fprintf(settings.err, "kestrup: no access to USB devices: %s\n", message.c_str());
         }
     }
+    if (bound) {
+        // A station leaves alone an instrument whose serial number it does
+        // not accept; to every other run the instrument's ID is enough.
+        if (const std::string refusal = bound->Refusal(); !refusal.empty()) {
+            std::fprintf(settings.err, "kestrup: %s\n", OutsideText::Visible(refusal).c_str());
+            if (realDevices) {
+                platform::usbio::UsbioDriver::RemoveBackend(realDevices);
+            }
+            return kExitNotAccepted;
+        }
+        bound->BindDriver();
+    }
     if (!line.capture.isEmpty() &&
         !platform::usbio::UsbioDriver::StartCapture(line.capture.toStdString())) {
         std::fprintf(settings.err, "kestrup: cannot write the capture %s\n",
@@ -251,7 +334,7 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
         return kExitUsage;
     }
 
-    const bool unattended = !line.upgrade.isEmpty();
+    const bool unattended = line.Unattended();
     int exitStatus = 0;
     {
         CKestrupApp app;
@@ -264,7 +347,17 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
             unattended ? settings.out : nullptr,
             line.json ? UnattendedReport::Format::Json : UnattendedReport::Format::Text);
         UpgradeHistory history(historyPath, settings.err);
-        std::string instrumentPair, instrumentSerial;
+        // A bound run's progress, for --station-status.
+        std::optional<StationProgress> progress;
+        if (ownDirectory) {
+            progress.emplace(StationProgress::DirectoryFor(historyPath), bound->Id().Text(),
+                             bound->Id().FileName(), line.upgrade.toStdString());
+        }
+        std::string instrumentPair, instrumentSerial, instrumentPort;
+        // The frame may deliver the connection while it still handles the
+        // status that begins the attempt (its handler pumps messages), so
+        // the connection can be seen before the attempt has begun.
+        bool connectedBeforeBegin = false;
         if (line.simulate) {
             const platform::usbio::SimulatedDevice::Identity identity;
             char pair[16];
@@ -288,6 +381,9 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
                 files.emplace_back(file.name, file.result);
             }
             history.End(result, reason, std::move(files));
+            if (progress) {
+                progress->End();
+            }
         };
 
         const QStringList shellArguments =
@@ -338,13 +434,29 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
                         report.Reset();
                     }
                     const CUpgradeView* view = tmpl->View();
-                    history.Begin(AttemptFor(*tmpl->Document(),
-                                             view != nullptr ? view->m_nSelectedItem.load() : -1));
+                    UpgradeHistory::Attempt attempt = AttemptFor(
+                        *tmpl->Document(), view != nullptr ? view->m_nSelectedItem.load() : -1);
+                    attempt.bound = bound ? bound->Id().Text() : std::string();
+                    history.Begin(std::move(attempt));
+                    if (progress) {
+                        progress->Begin();
+                    }
+                    if (connectedBeforeBegin) {
+                        history.SetInstrument(instrumentPair, instrumentSerial, instrumentPort);
+                        connectedBeforeBegin = false;
+                    }
                 }
                 report.OnNotification(message, wParam, lParam, kestrup::g_szCurrentFile);
+                if (progress) {
+                    progress->OnNotification(message, wParam, lParam, kestrup::g_szCurrentFile);
+                }
                 if (message == kestrup::WM_SET_MODE_USB) {
-                    InstrumentOf(realDevices.get(), instrumentPair, instrumentSerial);
-                    history.SetInstrument(instrumentPair, instrumentSerial);
+                    InstrumentOf(instrumentPair, instrumentSerial, instrumentPort);
+                    connectedBeforeBegin = !history.InProgress();
+                    history.SetInstrument(instrumentPair, instrumentSerial, instrumentPort);
+                    if (progress) {
+                        progress->Connected(instrumentSerial, instrumentPort);
+                    }
                 }
                 if (report.DetectionGaveUp()) {
                     endAttempt(nullptr);

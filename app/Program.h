@@ -21,6 +21,8 @@ class Program {
         bool stopWorkerAtEnd = false;
         // The upgrade history; empty means UpgradeHistory::DefaultPath().
         std::string historyPath;
+        // The station's configuration; empty means StationConfig::kDefaultPath.
+        std::string stationConfigPath;
     };
 
     // main(): handles --help and --version without a window, falls back to
@@ -30,6 +32,8 @@ class Program {
 
     // Runs with Qt's application object already there. arguments include the
     // program name first. Exit status: the application's, or for --upgrade
-    // 0 success, 1 failure, 2 unknown package or bad arguments.
+    // 0 success, 1 failure, 2 unknown package or bad arguments, 3 another
+    // run holds what this one needs, 4 a station does not accept the
+    // instrument.
     static int Run(const QStringList& arguments, const Settings& settings);
 };

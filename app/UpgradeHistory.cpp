@@ -86,10 +86,12 @@ void UpgradeHistory::Begin(Attempt attempt) {
     current_ = std::move(attempt);
 }
 
-void UpgradeHistory::SetInstrument(const std::string& pair, const std::string& serial) {
+void UpgradeHistory::SetInstrument(const std::string& pair, const std::string& serial,
+                                   const std::string& port) {
     if (current_) {
         current_->instrument = pair;
         current_->serial = serial;
+        current_->port = port;
     }
 }
 
@@ -116,7 +118,8 @@ std::string UpgradeHistory::ToJson(const Attempt& a) {
         {"start", Q(a.start)},           {"end", Q(a.end)},           {"package", Q(a.package)},
         {"sha256", Q(a.sha256)},         {"language", Q(a.language)}, {"version", Q(a.version)},
         {"instrument", Q(a.instrument)}, {"serial", Q(a.serial)},     {"files", files},
-        {"result", Q(a.result)},         {"reason", Q(a.reason)}};
+        {"result", Q(a.result)},         {"reason", Q(a.reason)},
+        {"port", Q(a.port)},             {"bound", Q(a.bound)}};
     return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
 }
 
@@ -138,8 +141,14 @@ bool UpgradeHistory::Append(const Attempt& attempt) {
         Complain(std::strerror(errno));
         return false;
     }
+    // A directory its group may read (a station's state directory) shares the
+    // history with that group.
+    struct stat dir {};
+    const bool shared = ::stat(std::filesystem::path(path_).parent_path().c_str(), &dir) == 0 &&
+                        (dir.st_mode & 0050) == 0050;
     const int fd = ::open(path_.c_str(),
-                          O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+                          O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
+                          shared ? 0640 : 0600);
     if (fd < 0) {
         Complain(std::strerror(errno));
         return false;

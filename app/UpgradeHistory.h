@@ -27,6 +27,8 @@ class UpgradeHistory {
         std::string version;
         std::string instrument;  // "VID:PID" in hexadecimal, empty when unknown
         std::string serial;      // empty when unknown
+        std::string port;        // the instrument's port path, empty when unknown
+        std::string bound;       // the ID a bound run was bound to; empty when unbound
         std::vector<std::pair<std::string, std::string>> files;  // name, result
         std::string result;  // "succeeded", "failed" or "closed"
         std::string reason;  // why it failed or was cut short
@@ -51,7 +53,8 @@ class UpgradeHistory {
     void Begin(Attempt attempt);
     bool InProgress() const { return current_.has_value(); }
     // The instrument of the attempt in progress.
-    void SetInstrument(const std::string& pair, const std::string& serial);
+    void SetInstrument(const std::string& pair, const std::string& serial,
+                       const std::string& port = std::string());
     // Ends the attempt in progress and appends it. Nothing without one.
     void End(const std::string& result, const std::string& reason,
              std::vector<std::pair<std::string, std::string>> files);

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Text from outside the program (serial numbers, a station's configuration,
+// notes other runs left, a history someone could have edited) on its way to
+// a text output: printable ASCII stays, the backslash and every other byte
+// become \xNN, so that it can neither steer a terminal nor start a line of
+// its own, and two different texts never read the same.
+class OutsideText {
+  public:
+    static std::string Visible(std::string_view text);
+};
