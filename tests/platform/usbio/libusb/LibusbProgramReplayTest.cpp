@@ -3,12 +3,15 @@
 // to the program started with --usb-id, which must find the instrument,
 // configure it, bind its pipes and complete the same upgrade. Runs under
 // umockdev's preload and skips without it.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -159,6 +162,107 @@ TEST_F(LibusbProgramReplayTest, UpgradeRecordedWithTheSimulatorCompletesThroughL
     EXPECT_NE(last.find(R"("result":"succeeded")"), std::string::npos) << last;
 }
 
+// The devices (bus addresses) a capture's records name, in order of first
+// appearance, with their record counts; bulk records only, or all.
+std::vector<std::pair<int, int>> CapturedDevices(const std::string& pcap, bool bulkOnly = false) {
+    std::string bytes;
+    platform::FileSystem::ReadAll(pcap, bytes, 64 * 1024 * 1024);
+    std::vector<std::pair<int, int>> devices;
+    for (std::size_t at = 24; at + 16 + 12 <= bytes.size();) {
+        const std::uint32_t length = static_cast<std::uint8_t>(bytes[at + 8]) |
+                                     static_cast<std::uint8_t>(bytes[at + 9]) << 8 |
+                                     static_cast<std::uint8_t>(bytes[at + 10]) << 16 |
+                                     static_cast<std::uint32_t>(static_cast<std::uint8_t>(bytes[at + 11])) << 24;
+        const int device = static_cast<std::uint8_t>(bytes[at + 16 + 11]);  // usbmon devnum
+        const bool bulk = bytes[at + 16 + 9] == 3;                          // transfer type
+        at += 16 + length;
+        if (bulkOnly && !bulk) {
+            continue;
+        }
+        auto it = std::find_if(devices.begin(), devices.end(),
+                               [&](const auto& d) { return d.first == device; });
+        if (it == devices.end()) {
+            devices.emplace_back(device, 1);
+        } else {
+            ++it->second;
+        }
+    }
+    return devices;
+}
+
+// Two instruments on one bus, the first in line a decoy that answers
+// nothing: bound to the other by its port path, the upgrade goes to that one
+// alone (no request or transfer of the session names the decoy) and the
+// history records its port and serial number. Then another copy holds the
+// instrument (its device node's lock): the run passes it over and sends
+// nothing.
+TEST_F(LibusbProgramReplayTest, ABoundRunTalksToItsInstrumentAloneAndPassesOverOneHeldElsewhere) {
+    const std::string recorded = sandbox_.Root() + "recorded.pcap";
+    std::string out;
+    {
+        platform::TimeFacility::ScopedScale fast(1);
+        ASSERT_EQ(Run({"--simulate", "--capture", QString::fromStdString(recorded), "--upgrade",
+                       "TPro_English.pcg"},
+                      out),
+                  0)
+            << out;
+    }
+    const std::string replay = sandbox_.Root() + "replay.pcap";
+    std::uint8_t address = 0;
+    std::string error;
+    ASSERT_TRUE(testsupport::UmockdevCapture::KeepBulk(recorded, replay, address, error)) << error;
+    const std::uint8_t decoy = address == 9 ? 10 : 9;
+    testbed_->AddUsbDevice(decoy, kDescriptors, 1, "TP-DECOY");  // port 1-1
+    const std::string sysfs = testbed_->AddUsbDevice(address, kDescriptors, 1, "TP-2");  // 1-2
+    ASSERT_TRUE(testbed_->LoadPcap(sysfs, replay, error)) << error;
+
+    const std::string session = sandbox_.Root() + "session.pcap";
+    {
+        platform::TimeFacility::ScopedScale slower(200);
+        ASSERT_EQ(Run({"--usb-id", "1209:0001", "--instrument", "1-2", "--capture",
+                       QString::fromStdString(session), "--upgrade", "TPro_English.pcg"},
+                      out),
+                  0)
+            << out;
+    }
+    const auto devices = CapturedDevices(session);
+    ASSERT_EQ(devices.size(), 1u) << out;
+    EXPECT_EQ(devices[0].first, address);
+    EXPECT_GT(devices[0].second, 20);
+    std::string history;
+    ASSERT_TRUE(platform::FileSystem::ReadAll(sandbox_.Root() + "history.jsonl", history));
+    EXPECT_NE(history.find(R"("port":"1-2")"), std::string::npos) << history;
+    EXPECT_NE(history.find(R"("serial":"TP-2")"), std::string::npos) << history;
+    EXPECT_NE(history.find(R"("bound":"1-2")"), std::string::npos) << history;
+
+    // Another copy of the program has the instrument open: its node is
+    // locked, and the run says so.
+    const int held = ::open(testbed_->NodePath(address).c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+    const std::string said = sandbox_.Root() + "stderr";
+    {
+        platform::TimeFacility::ScopedScale fast(5);
+        const int errFd = ::dup(2);
+        const int file = ::open(said.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ::dup2(file, 2);
+        EXPECT_EQ(Run({"--usb-id", "1209:0001", "--instrument", "TP-2", "--capture",
+                       QString::fromStdString(session), "--upgrade", "TPro_English.pcg"},
+                      out),
+                  1);
+        ::dup2(errFd, 2);
+        ::close(errFd);
+        ::close(file);
+    }
+    ::close(held);
+    std::string text;
+    platform::FileSystem::ReadAll(said, text);
+    EXPECT_NE(text.find("kestrup: the instrument at 1-2 (/dev/bus/usb/001/"), std::string::npos)
+        << text;
+    EXPECT_NE(out.find("Result: upgrade failed: instrument not found"), std::string::npos) << out;
+    EXPECT_TRUE(CapturedDevices(session, true).empty());
+}
+
 // --list-instruments on two instruments, one of which this user may not
 // open: each with its bus, device number, pair and serial number, and for the
 // one refused, why and the udev rule that fixes it.
@@ -190,9 +294,9 @@ TEST_F(LibusbProgramReplayTest, ListInstrumentsTellsWhichOneCannotBeOpenedAndThe
     std::string out;
     const int status = Run({"--list-instruments", "--usb-id", "1209:0001"}, out);
     EXPECT_EQ(status, 0) << out;
-    const std::string usable = "001:004\t1209:0001\tTP-0004\tcan be opened\n";
+    const std::string usable = "001:004\t1-1\t1209:0001\tTP-0004\tcan be opened\n";
     const std::string refused =
-        "001:005\t1209:0001\t-\tcannot be opened: this user has no permission for "
+        "001:005\t1-2\t1209:0001\t-\tcannot be opened: this user has no permission for "
         "/dev/bus/usb/001/005; install the udev rule for it and reload the rules:\n"
         "  echo 'SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"1209\", "
         "ATTR{idProduct}==\"0001\", TAG+=\"uaccess\"' | sudo tee -a "
@@ -204,7 +308,8 @@ TEST_F(LibusbProgramReplayTest, ListInstrumentsTellsWhichOneCannotBeOpenedAndThe
     // The one that can be used is gone: nothing can be used.
     ASSERT_EQ(::chmod(testbed_->NodePath(4).c_str(), 0), 0);
     EXPECT_EQ(Run({"--list-instruments", "--usb-id", "1209:0001"}, out), 1) << out;
-    EXPECT_NE(out.find("001:004\t1209:0001\tTP-0004\tcannot be opened"), std::string::npos) << out;
+    EXPECT_NE(out.find("001:004\t1-1\t1209:0001\tTP-0004\tcannot be opened"), std::string::npos)
+        << out;
     // No listed device at all.
     EXPECT_EQ(Run({"--list-instruments", "--usb-id", "1209:0002"}, out), 1) << out;
     EXPECT_NE(out.find("no instrument found (listed pairs: 1209:0002)\n"), std::string::npos)
