@@ -32,7 +32,13 @@ QCommandLineParser& Describe(QCommandLineParser& parser) {
                       "see docs/json-report.md) instead of text."});
     parser.addOption({"list",
                       "Print the packages the window would list, one per line: language, "
-                      "version, version date and file name, separated by tabs; exit."});
+                      "version, version date, file name and signature (signed:KEYID, unsigned "
+                      "or bad-signature), separated by tabs; exit."});
+    parser.addOption({"verify",
+                      "Check the signature of the package NAME in the packages directory "
+                      "against the trusted keys; print its key id and trusted comment; exit 0 "
+                      "when it is signed and verified, 1 otherwise.",
+                      "NAME"});
     parser.addOption({"list-instruments",
                       "Print each USB device that counts as the instrument (bus, device, "
                       "VID:PID, serial number) and whether it can be opened; exit 0 when one "
@@ -81,6 +87,7 @@ bool CommandLine::Parse(const QStringList& arguments, QString& error) {
     usbIds = parser.values("usb-id");
     json = parser.isSet("json");
     list = parser.isSet("list");
+    verify = parser.value("verify");
     listInstruments = parser.isSet("list-instruments");
     instrument = parser.value("instrument");
     station = parser.value("station");
@@ -117,11 +124,15 @@ bool CommandLine::Parse(const QStringList& arguments, QString& error) {
         }
     }
     if (int(list) + int(listInstruments) + int(history > 0) + int(parser.isSet("upgrade")) +
-            int(parser.isSet("station")) + int(stationStatus) >
+            int(parser.isSet("verify")) + int(parser.isSet("station")) + int(stationStatus) >
         1) {
         error =
-            "--list, --list-instruments, --history, --upgrade, --station and --station-status "
-            "exclude each other";
+            "--list, --list-instruments, --history, --verify, --upgrade, --station and "
+            "--station-status exclude each other";
+        return false;
+    }
+    if (parser.isSet("verify") && (verify.isEmpty() || !positional.isEmpty())) {
+        error = "--verify needs the file name of one package";
         return false;
     }
     if (json && !parser.isSet("upgrade") && !parser.isSet("station") && !stationStatus) {
@@ -129,7 +140,8 @@ bool CommandLine::Parse(const QStringList& arguments, QString& error) {
         return false;
     }
     if (parser.isSet("instrument") &&
-        (list || listInstruments || history > 0 || stationStatus || parser.isSet("station"))) {
+        (list || listInstruments || history > 0 || stationStatus || parser.isSet("station") ||
+         parser.isSet("verify"))) {
         error = "--instrument binds an upgrade (or the window) to one instrument";
         return false;
     }
