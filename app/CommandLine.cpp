@@ -139,9 +139,8 @@ bool CommandLine::Parse(const QStringList& arguments, QString& error) {
         error = "--json goes with --upgrade, --station or --station-status";
         return false;
     }
-    if (parser.isSet("instrument") &&
-        (list || listInstruments || history > 0 || stationStatus || parser.isSet("station") ||
-         parser.isSet("verify"))) {
+    if (parser.isSet("instrument") && (list || listInstruments || history > 0 || stationStatus ||
+                                       parser.isSet("station") || parser.isSet("verify"))) {
         error = "--instrument binds an upgrade (or the window) to one instrument";
         return false;
     }

@@ -115,11 +115,11 @@ int OperatorTools::ListInstruments(bool simulate, const QStringList& extraIds, s
                 !sim::Scenario::Load(scenarios[i].toStdString(), scenario, error)) {
                 std::fprintf(err, "kestrup: %s\n", OutsideText::Visible(error).c_str());
             }
-            std::fprintf(out, "simulated\t%d-%lld\t%s\t%s\tcan be opened\n",
-                         platform::usbio::SimulatedDevice::kBus, static_cast<long long>(i + 1),
-                         Pair(identity.vendorId, identity.productId).c_str(),
-                         scenario.serial.empty() ? "-"
-                                                 : OutsideText::Visible(scenario.serial).c_str());
+            std::fprintf(
+                out, "simulated\t%d-%lld\t%s\t%s\tcan be opened\n",
+                platform::usbio::SimulatedDevice::kBus, static_cast<long long>(i + 1),
+                Pair(identity.vendorId, identity.productId).c_str(),
+                scenario.serial.empty() ? "-" : OutsideText::Visible(scenario.serial).c_str());
         }
         std::fflush(out);
         return 0;

@@ -160,8 +160,7 @@ std::string RunName(const CommandLine& line, const BoundRun* bound) {
 
 // The history --station-status reads: on a station (its configuration is
 // there) the station's own, else the user's.
-std::string StationHistoryPath(const Program::Settings& settings,
-                               const std::string& configPath) {
+std::string StationHistoryPath(const Program::Settings& settings, const std::string& configPath) {
     if (!settings.historyPath.empty()) {
         return settings.historyPath;
     }
@@ -188,9 +187,8 @@ int Program::Main(int argc, char** argv) {
     }
     CommandLine line;
     QString error;
-    if (line.Parse(arguments, error) && line.Unattended() &&
-        std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr &&
-        std::getenv("QT_QPA_PLATFORM") == nullptr) {
+    if (line.Parse(arguments, error) && line.Unattended() && std::getenv("DISPLAY") == nullptr &&
+        std::getenv("WAYLAND_DISPLAY") == nullptr && std::getenv("QT_QPA_PLATFORM") == nullptr) {
         // An unattended run needs no screen.
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     }

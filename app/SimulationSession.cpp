@@ -40,8 +40,8 @@ bool SimulationSession::Start(const QStringList& scenarioPaths, QString& error) 
     for (sim::Scenario& scenario : scenarios) {
         auto instrument = std::make_shared<sim::SimulatedInstrument>(std::move(scenario));
         platform::usbio::SimulatedDevice::Identity identity;
-        identity.port = std::to_string(platform::usbio::SimulatedDevice::kBus) + "-" +
-                        std::to_string(++port);
+        identity.port =
+            std::to_string(platform::usbio::SimulatedDevice::kBus) + "-" + std::to_string(++port);
         m_attachers.push_back(
             std::make_unique<sim::InstrumentAttacher>(m_pBackend, instrument, identity));
         m_instruments.push_back(std::move(instrument));

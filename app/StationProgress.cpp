@@ -118,16 +118,11 @@ void StationProgress::Write() {
     if (path_.empty() || complained_) {
         return;
     }
-    const QJsonObject object{{"id", Q(id_)},
-                             {"serial", Q(serial_)},
-                             {"port", Q(port_)},
-                             {"package", Q(package_)},
-                             {"state", Q(state_)},
-                             {"file", Q(file_)},
-                             {"percent", percent_},
-                             {"start", Q(start_)},
-                             {"pid", static_cast<qint64>(::getpid())},
-                             {"boot", Q(BootId())}};
+    const QJsonObject object{
+        {"id", Q(id_)},           {"serial", Q(serial_)}, {"port", Q(port_)},
+        {"package", Q(package_)}, {"state", Q(state_)},   {"file", Q(file_)},
+        {"percent", percent_},    {"start", Q(start_)},   {"pid", static_cast<qint64>(::getpid())},
+        {"boot", Q(BootId())}};
     const std::string line =
         QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString() + "\n";
     // Progress is only shown: a directory that cannot be written costs the

@@ -175,17 +175,16 @@ std::string StationStatus::TextLine(const Instrument& i) {
 }
 
 std::string StationStatus::JsonLine(const Instrument& i) {
-    QJsonObject object{{"id", Q(i.id)},       {"serial", Q(i.serial)}, {"port", Q(i.port)},
-                       {"package", Q(i.package)}, {"state", Q(i.state)},   {"file", Q(i.file)},
-                       {"percent", i.percent},  {"flashing", i.flashing}, {"reason", Q(i.reason)},
-                       {"start", Q(i.start)},   {"end", Q(i.end)}};
+    QJsonObject object{{"id", Q(i.id)},           {"serial", Q(i.serial)},  {"port", Q(i.port)},
+                       {"package", Q(i.package)}, {"state", Q(i.state)},    {"file", Q(i.file)},
+                       {"percent", i.percent},    {"flashing", i.flashing}, {"reason", Q(i.reason)},
+                       {"start", Q(i.start)},     {"end", Q(i.end)}};
     return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
 }
 
 int StationStatus::Show(const std::string& historyPath, bool json, std::FILE* out) {
     for (const Instrument& instrument : Read(historyPath)) {
-        std::fprintf(out, "%s\n",
-                     (json ? JsonLine(instrument) : TextLine(instrument)).c_str());
+        std::fprintf(out, "%s\n", (json ? JsonLine(instrument) : TextLine(instrument)).c_str());
     }
     std::fflush(out);
     return 0;

@@ -119,10 +119,7 @@ void BM_EightBoundRuns(benchmark::State& state) {
         std::filesystem::remove_all(root);
     }
 }
-BENCHMARK(BM_EightBoundRuns)
-    ->Iterations(1)
-    ->UseManualTime()
-    ->Unit(benchmark::kSecond);
+BENCHMARK(BM_EightBoundRuns)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
 }  // namespace
 

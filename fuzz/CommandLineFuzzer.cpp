@@ -29,7 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         platform::usbio::InstrumentId id;
         std::string why;
         for (const QString& given : {line.instrument, line.station}) {
-            if (!given.isEmpty() && !platform::usbio::InstrumentId::Parse(given.toStdString(), id, why)) {
+            if (!given.isEmpty() &&
+                !platform::usbio::InstrumentId::Parse(given.toStdString(), id, why)) {
                 fuzzsupport::Violation("an instrument ID that is none was accepted");
             }
         }

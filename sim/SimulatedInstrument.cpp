@@ -94,9 +94,7 @@ bool SimulatedInstrument::React(const std::vector<std::uint8_t>& frame) {
 InstrumentAttacher::InstrumentAttacher(std::shared_ptr<platform::usbio::SimulatedBackend> backend,
                                        std::shared_ptr<SimulatedInstrument> instrument,
                                        platform::usbio::SimulatedDevice::Identity identity)
-    : backend_(std::move(backend)),
-      instrument_(std::move(instrument)),
-      identity_([&] {
+    : backend_(std::move(backend)), instrument_(std::move(instrument)), identity_([&] {
           identity.serial = instrument_->Protocol().GetScenario().serial;
           return identity;
       }()) {

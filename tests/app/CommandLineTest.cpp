@@ -11,10 +11,10 @@ bool Parse(const QStringList& args, CommandLine& line, QString& error) {
 TEST(CommandLineTest, ReadsTheOptionsAndTheFile) {
     CommandLine line;
     QString error;
-    ASSERT_TRUE(Parse({"--scenario", "flaky.txt", "--capture", "out.pcap", "--upgrade",
-                       "TPro_English_7.0.5.pcg", "--usb-id", "1209:00a1", "--scenario", "b.txt",
-                       "--instrument", "1-2.3"},
-                      line, error))
+    ASSERT_TRUE(Parse(
+        {"--scenario", "flaky.txt", "--capture", "out.pcap", "--upgrade", "TPro_English_7.0.5.pcg",
+         "--usb-id", "1209:00a1", "--scenario", "b.txt", "--instrument", "1-2.3"},
+        line, error))
         << error.toStdString();
     EXPECT_TRUE(line.simulate);  // a scenario implies the simulated instrument
     EXPECT_EQ(line.scenarios, (QStringList{"flaky.txt", "b.txt"}));
@@ -83,8 +83,7 @@ TEST(CommandLineTest, RefusesWhatMakesNoSense) {
           QStringList{"--instrument", QString(65, 'x')}, QStringList{"--station", "a\tb"},
           QStringList{"--station", "1-1", "--upgrade", "a.pcg"},
           QStringList{"--station", "1-1", "--instrument", "1-2"},
-          QStringList{"--station", "1-1", "file.txt"},
-          QStringList{"--instrument", "1-1", "--list"},
+          QStringList{"--station", "1-1", "file.txt"}, QStringList{"--instrument", "1-1", "--list"},
           QStringList{"--station-status", "--history"}}) {
         CommandLine line;
         EXPECT_FALSE(Parse(args, line, error)) << args.join(' ').toStdString();

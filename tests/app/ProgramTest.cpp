@@ -300,10 +300,10 @@ TEST_F(ProgramTest, ListsThePackagesAndTheSimulatedInstrument) {
     EXPECT_EQ(Output(), "simulated\t1-1\t1209:0001\t-\tcan be opened\n");
     ASSERT_TRUE(platform::FileSystem::WriteAll(sandbox.Root() + "a.txt", "serial TP-\x1b[2J\n"));
     ASSERT_TRUE(platform::FileSystem::WriteAll(sandbox.Root() + "b.txt", ""));
-    EXPECT_EQ(Run({"--list-instruments", "--scenario",
-                   QString::fromStdString(sandbox.Root() + "a.txt"), "--scenario",
-                   QString::fromStdString(sandbox.Root() + "b.txt")}),
-              0);
+    EXPECT_EQ(
+        Run({"--list-instruments", "--scenario", QString::fromStdString(sandbox.Root() + "a.txt"),
+             "--scenario", QString::fromStdString(sandbox.Root() + "b.txt")}),
+        0);
     EXPECT_EQ(Output(),
               "simulated\t1-1\t1209:0001\tTP-\\x1B[2J\tcan be opened\n"
               "simulated\t1-2\t1209:0001\t-\tcan be opened\n");
@@ -581,7 +581,8 @@ TEST_F(ProgramTest, ABoundRunSendsOnlyToItsInstrument) {
 
     // A station accepts only the serial numbers its pattern fits.
     const std::string config = sandbox.Root() + "station.conf";
-    ASSERT_TRUE(platform::FileSystem::WriteAll(config, "package = TPro_English.pcg\nserial = TP-B*\n"));
+    ASSERT_TRUE(
+        platform::FileSystem::WriteAll(config, "package = TPro_English.pcg\nserial = TP-B*\n"));
     std::filesystem::remove_all(sandbox.Root() + "TP-A");
     stationConfigPath = config;
     EXPECT_EQ(Run(two + QStringList{"--station", "1-1"}), 4) << Output();

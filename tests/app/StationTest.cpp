@@ -1,7 +1,7 @@
 // The station: runs bound to one instrument each, side by side, and what
 // --station-status makes of their history and progress.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -162,8 +162,7 @@ TEST(StationTest, BoundRunsGoTogetherButNotWithTheWholeProgramOrTheSameInstrumen
     const std::string me = " (process " + std::to_string(::getpid()) + ")";
     EXPECT_EQ(same.Holders(), "an upgrade bound to 1-1" + me);
     EXPECT_EQ(whole.Take(base, "", "the window"), RunLock::Result::Held);
-    EXPECT_EQ(whole.Holders(),
-              "an upgrade bound to 1-1" + me + "; an upgrade bound to SIM-2" + me);
+    EXPECT_EQ(whole.Holders(), "an upgrade bound to 1-1" + me + "; an upgrade bound to SIM-2" + me);
     // A bound run's directory goes with it, whatever it staged.
     ASSERT_TRUE(testsupport::PackageSandbox::Write(a + "test/c.bin", "staged"));
     first.Release();
@@ -244,8 +243,10 @@ TEST(StationTest, StatusJoinsTheHistoryAndTheProgressOfRunsThatGoOn) {
     waiting.Begin();
     const std::string boot = StationProgress::BootId();
     ASSERT_TRUE(testsupport::PackageSandbox::Write(
-        station + "E.json", "{\"id\":\"E\",\"serial\":\"SE\",\"state\":\"sending\",\"pid\":999999999,"
-                            "\"boot\":\"" + boot + "\",\"start\":\"2026-01-01T00:00:00Z\"}"));
+        station + "E.json",
+        "{\"id\":\"E\",\"serial\":\"SE\",\"state\":\"sending\",\"pid\":999999999,"
+        "\"boot\":\"" +
+            boot + "\",\"start\":\"2026-01-01T00:00:00Z\"}"));
     ASSERT_TRUE(testsupport::PackageSandbox::Write(
         station + "B.json", "{\"id\":\"B\",\"state\":\"sending\",\"pid\":999999999,\"boot\":\"" +
                                 boot + "\",\"start\":\"2026-01-01T00:00:30Z\"}"));
@@ -255,16 +256,18 @@ TEST(StationTest, StatusJoinsTheHistoryAndTheProgressOfRunsThatGoOn) {
         lines.push_back(StationStatus::TextLine(instrument));
     }
     const std::string now = running.Start();
-    EXPECT_EQ(lines, (std::vector<std::string>{
-                         "A\tSA\tsucceeded P.pcg\t2026-01-01T00:05:00Z\t2026-01-01T00:10:00Z",
-                         "B\tS\\x1B[2J\tfailed P.pcg: instrument not found\t2026-01-01T00:01:00Z\t"
-                         "2026-01-01T00:10:00Z",
-                         "C\tSC\tupgrading P.pcg: c.bin 47%\t" + now + "\t-",
-                         "D\t-\twaiting for the instrument (P.pcg)\t" + now + "\t-",
-                         "E\tSE\tinterrupted: the run ended without a result\t2026-01-01T00:00:00Z\t-"}));
-    const QJsonObject c = QJsonDocument::fromJson(QByteArray::fromStdString(StationStatus::JsonLine(
-                                                      StationStatus::Read(history)[2])))
-                              .object();
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{
+                  "A\tSA\tsucceeded P.pcg\t2026-01-01T00:05:00Z\t2026-01-01T00:10:00Z",
+                  "B\tS\\x1B[2J\tfailed P.pcg: instrument not found\t2026-01-01T00:01:00Z\t"
+                  "2026-01-01T00:10:00Z",
+                  "C\tSC\tupgrading P.pcg: c.bin 47%\t" + now + "\t-",
+                  "D\t-\twaiting for the instrument (P.pcg)\t" + now + "\t-",
+                  "E\tSE\tinterrupted: the run ended without a result\t2026-01-01T00:00:00Z\t-"}));
+    const QJsonObject c =
+        QJsonDocument::fromJson(
+            QByteArray::fromStdString(StationStatus::JsonLine(StationStatus::Read(history)[2])))
+            .object();
     EXPECT_EQ(c["state"].toString(), "upgrading");
     EXPECT_EQ(c["percent"].toInt(), 47);
     EXPECT_EQ(c["port"].toString(), "1-3");

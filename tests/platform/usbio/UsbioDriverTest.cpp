@@ -53,8 +53,8 @@ TEST_F(UsbioDriverTest, AFilterPassesOverEveryOtherDeviceAsIfAbsent) {
     EXPECT_EQ(sim_.Device().PortPath(), "1-1");  // the back end gives the first one its port
     const std::string first = sim_.Device().Path(), other = second->Path();
     const std::pair<const char*, std::string> cases[] = {
-        {"TP-7", other}, {"1-4.2", other}, {"1-1", first},
-        {"1-4", ""},  // a hub's port is not the device behind it
+        {"TP-7", other}, {"1-4.2", other},
+        {"1-1", first},  {"1-4", ""},  // a hub's port is not the device behind it
         {"1-4.2.1", ""}, {"tp-7", ""}};
     for (const auto& [text, only] : cases) {
         InstrumentId id;
@@ -83,17 +83,12 @@ TEST(InstrumentIdTest, PortPathsSerialNumbersAndTheirFileNames) {
         bool portPath;
         const char* fileName;
     };
-    const Case cases[] = {{"1-2", true, "1-2"},
-                          {"3-1.4.2", true, "3-1.4.2"},
+    const Case cases[] = {{"1-2", true, "1-2"},          {"3-1.4.2", true, "3-1.4.2"},
                           {"01-2", false, "01-2"},  // sysfs writes no leading zero
-                          {"1-2.", false, "1-2."},
-                          {"1.2", false, "1.2"},
-                          {"TP-0042", false, "TP-0042"},
-                          {"..", false, "%2E."},
-                          {".x", false, "%2Ex"},
-                          {"a/b", false, "a%2Fb"},
-                          {"a%2Fb", false, "a%252Fb"},
-                          {"~x", false, "%7Ex"}};
+                          {"1-2.", false, "1-2."},       {"1.2", false, "1.2"},
+                          {"TP-0042", false, "TP-0042"}, {"..", false, "%2E."},
+                          {".x", false, "%2Ex"},         {"a/b", false, "a%2Fb"},
+                          {"a%2Fb", false, "a%252Fb"},   {"~x", false, "%7Ex"}};
     for (const Case& c : cases) {
         InstrumentId id;
         std::string error;

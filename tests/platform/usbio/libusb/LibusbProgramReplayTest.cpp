@@ -169,10 +169,11 @@ std::vector<std::pair<int, int>> CapturedDevices(const std::string& pcap, bool b
     platform::FileSystem::ReadAll(pcap, bytes, 64 * 1024 * 1024);
     std::vector<std::pair<int, int>> devices;
     for (std::size_t at = 24; at + 16 + 12 <= bytes.size();) {
-        const std::uint32_t length = static_cast<std::uint8_t>(bytes[at + 8]) |
-                                     static_cast<std::uint8_t>(bytes[at + 9]) << 8 |
-                                     static_cast<std::uint8_t>(bytes[at + 10]) << 16 |
-                                     static_cast<std::uint32_t>(static_cast<std::uint8_t>(bytes[at + 11])) << 24;
+        const std::uint32_t length =
+            static_cast<std::uint8_t>(bytes[at + 8]) |
+            static_cast<std::uint8_t>(bytes[at + 9]) << 8 |
+            static_cast<std::uint8_t>(bytes[at + 10]) << 16 |
+            static_cast<std::uint32_t>(static_cast<std::uint8_t>(bytes[at + 11])) << 24;
         const int device = static_cast<std::uint8_t>(bytes[at + 16 + 11]);  // usbmon devnum
         const bool bulk = bytes[at + 16 + 9] == 3;                          // transfer type
         at += 16 + length;
@@ -212,7 +213,7 @@ TEST_F(LibusbProgramReplayTest, ABoundRunTalksToItsInstrumentAloneAndPassesOverO
     std::string error;
     ASSERT_TRUE(testsupport::UmockdevCapture::KeepBulk(recorded, replay, address, error)) << error;
     const std::uint8_t decoy = address == 9 ? 10 : 9;
-    testbed_->AddUsbDevice(decoy, kDescriptors, 1, "TP-DECOY");  // port 1-1
+    testbed_->AddUsbDevice(decoy, kDescriptors, 1, "TP-DECOY");                          // port 1-1
     const std::string sysfs = testbed_->AddUsbDevice(address, kDescriptors, 1, "TP-2");  // 1-2
     ASSERT_TRUE(testbed_->LoadPcap(sysfs, replay, error)) << error;
 
