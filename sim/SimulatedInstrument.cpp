@@ -16,6 +16,10 @@ SimulatedInstrument::~SimulatedInstrument() {
 }
 
 void SimulatedInstrument::Attach(platform::usbio::SimulatedDevice* device) {
+    if (device != nullptr) {
+        const std::uint16_t size = protocol_.GetScenario().packetSize;
+        device->SetPipes({{kInEndpoint, 2, size}, {0x01, 2, size}});
+    }
     device_.store(device);
 }
 

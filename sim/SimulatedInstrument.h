@@ -40,7 +40,8 @@ class SimulatedInstrument : public platform::usbio::SimulatedFunction {
     InstrumentProtocol protocol_;
     // The bytes of the frame being received. A frame ends with a short (or
     // zero-length) packet or when it holds the largest frame's bytes: a frame
-    // of 8192 bytes is sixteen full packets with nothing after them.
+    // of 8192 bytes is sixteen (or, in 64-byte packets, 128) full packets
+    // with nothing after them.
     std::mutex mutex_;
     std::vector<std::uint8_t> receiving_;
     // A write stalled part-way: the next one brings the rest of the frame.
