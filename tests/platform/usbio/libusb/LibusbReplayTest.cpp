@@ -254,7 +254,7 @@ TEST_F(LibusbReplayTest, StalledEndpointEndsTheReadWithTheStallStatusAndIsCleare
     const std::uint8_t answer = kestrup::OP_ACK;
     const std::string pcap = WriteCapture(
         "stall.pcap",
-        {Bulk(1, 'S', 0x81, 1), Bulk(1, 'C', 0x81, 0, -32 /* EPIPE */), Bulk(2, 'S', 0x81, 1),
+        {Bulk(1, 'S', 0x81, 512), Bulk(1, 'C', 0x81, 0, -32 /* EPIPE */), Bulk(2, 'S', 0x81, 512),
          Bulk(2, 'C', 0x81, 1, 0, std::span<const std::uint8_t>(&answer, 1))});
     std::string error;
     ASSERT_TRUE(testbed_->LoadPcap(testbed_->AddUsbDevice(2, Descriptors()), pcap, error)) << error;
@@ -275,7 +275,7 @@ TEST_F(LibusbReplayTest, ReadThatTimesOutIsCancelledBeforeTheCallReturns) {
     const std::uint8_t answer = kestrup::OP_ACK;
     // The instrument never answers the first read; the second gets its byte.
     const std::string pcap = WriteCapture(
-        "timeout.pcap", {Bulk(1, 'S', 0x81, 1), Bulk(2, 'S', 0x81, 1),
+        "timeout.pcap", {Bulk(1, 'S', 0x81, 512), Bulk(2, 'S', 0x81, 512),
                          Bulk(2, 'C', 0x81, 1, 0, std::span<const std::uint8_t>(&answer, 1))});
     std::string error;
     ASSERT_TRUE(testbed_->LoadPcap(testbed_->AddUsbDevice(2, Descriptors()), pcap, error)) << error;
@@ -294,7 +294,7 @@ TEST_F(LibusbReplayTest, ReadThatTimesOutIsCancelledBeforeTheCallReturns) {
 
 TEST_F(LibusbReplayTest, UnplugDuringAReadEndsItWithDeviceRemoved) {
     // The read is submitted and never answered: the device goes instead.
-    const std::string pcap = WriteCapture("unplug.pcap", {Bulk(1, 'S', 0x81, 8)});
+    const std::string pcap = WriteCapture("unplug.pcap", {Bulk(1, 'S', 0x81, 512)});
     std::string error;
     const std::string sysfs = testbed_->AddUsbDevice(2, Descriptors());
     ASSERT_TRUE(testbed_->LoadPcap(sysfs, pcap, error)) << error;
