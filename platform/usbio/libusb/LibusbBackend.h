@@ -63,6 +63,8 @@ class LibusbBackend : public UsbioBackend, public std::enable_shared_from_this<L
 
     const UsbIdList& Ids() const { return ids_; }
     bool FollowsHotplug() const { return hotplug_; }
+    // For tests: the context, whose worker takes the hotplug notes.
+    LibusbContext& Context() { return *context_; }
 
   private:
     // Hotplug callbacks reach the back end through it; the context keeps it

@@ -155,7 +155,11 @@ void LibusbDevice::Finished(Flight* raw) {
         }
         flight = *it;
         flight->ending = true;
-        if (t->status == LIBUSB_TRANSFER_STALL && !flight->control &&
+        // A babbling device leaves the host's side of the endpoint reset
+        // and the device's not: a clear puts both back in step.
+        const bool halts =
+            t->status == LIBUSB_TRANSFER_STALL || t->status == LIBUSB_TRANSFER_OVERFLOW;
+        if (halts && !flight->control &&
             std::find(halted_.begin(), halted_.end(), t->endpoint) == halted_.end()) {
             halted_.push_back(t->endpoint);
         }

@@ -59,9 +59,10 @@ namespace platform::usbio {
 // it: a packet longer than asked for fills the buffer instead of overflowing
 // it (which would halt the endpoint on some host controllers); the caller
 // gets the bytes it asked for and USBIO_ERR_DATA_OVERRUN (the driver's rule).
-// A transfer that ends in a STALL reports 0xE0000004 and leaves its endpoint
-// marked halted, under the same lock as the end of the transfer; a cancel
-// waits for a transfer that is ending. The next transfer on a halted endpoint
+// A transfer that ends in a STALL reports 0xE0000004 (a babble beyond the
+// buffer 0xE0000008) and leaves its endpoint marked halted, under the same
+// lock as the end of the transfer; a cancel waits for a transfer that is
+// ending. The next transfer on a halted endpoint
 // clears the halt first, on the worker. When the device goes away everything
 // pending ends with USBIO_ERR_DEVICE_GONE.
 class LibusbDevice : public UsbioDevice, public std::enable_shared_from_this<LibusbDevice> {
