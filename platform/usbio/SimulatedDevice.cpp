@@ -417,6 +417,12 @@ void SimulatedDevice::Transfer(const std::shared_ptr<UsbioRequest>& request) {
     }
     const std::uint8_t endpoint = request->Endpoint();
     ClearHaltFor(endpoint);
+    if (IsHalted(endpoint)) {
+        // The device answers every packet with a STALL until cleared.
+        request->OnBus(request->Length(), request->OutData());
+        request->Complete(kStallStatus);
+        return;
+    }
     if (request->GetType() == UsbioRequest::Type::BulkIn) {
         {
             std::lock_guard lock(mutex_);
