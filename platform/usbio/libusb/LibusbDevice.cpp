@@ -648,34 +648,51 @@ void LibusbDevice::Transfer(const std::shared_ptr<UsbioRequest>& request) {
         libusb_fill_interrupt_transfer(flight->transfer, handle, endpoint.address,
                                        flight->buffer.data(), length, nullptr, nullptr, 0);
     }
+    // A transfer on the endpoint that libusb has not finished yet (a cancel
+    // stopped waiting for it) may still leave a halt: this one waits for it.
     bool halted = false;
+    std::vector<std::shared_ptr<Flight>> before;
     {
         std::lock_guard lock(flightMutex_);
         halted = std::find(halted_.begin(), halted_.end(), endpoint.address) != halted_.end();
+        for (const auto& f : flights_) {
+            if (!f->control && f->transfer->endpoint == endpoint.address) {
+                before.push_back(f);
+            }
+        }
+        if (halted || !before.empty()) {
+            waiting_.push_back(request);
+        }
     }
-    if (!halted) {
+    if (!halted && before.empty()) {
         Submit(flight);
         return;
     }
     // The clear is a request the kernel may hold: on the worker, which
     // closes the handle only after it. A request ended meanwhile is not sent.
-    {
-        std::lock_guard lock(flightMutex_);
-        waiting_.push_back(request);
-    }
-    context_->Worker().Post([self = shared_from_this(), flight, address = endpoint.address] {
-        std::uint32_t status = 0;
-        if (!flight->request->IsCompleted()) {
-            status = self->ClearHalt(flight->handle, address);
-        }
-        if (status != 0) {
-            std::lock_guard lock(self->flightMutex_);
-            std::erase(self->waiting_, flight->request);
-            flight->request->Complete(status);
-            return;
-        }
-        self->Submit(flight);
-    });
+    context_->Worker().Post(
+        [self = shared_from_this(), flight, before, address = endpoint.address] {
+            for (const auto& previous : before) {
+                previous->done.Wait(kInfinite, "the endpoint's last transfer ends");
+            }
+            bool stillHalted = false;
+            {
+                std::lock_guard lock(self->flightMutex_);
+                stillHalted = std::find(self->halted_.begin(), self->halted_.end(), address) !=
+                              self->halted_.end();
+            }
+            std::uint32_t status = 0;
+            if (stillHalted && !flight->request->IsCompleted()) {
+                status = self->ClearHalt(flight->handle, address);
+            }
+            if (status != 0) {
+                std::lock_guard lock(self->flightMutex_);
+                std::erase(self->waiting_, flight->request);
+                flight->request->Complete(status);
+                return;
+            }
+            self->Submit(flight);
+        });
 }
 
 }  // namespace platform::usbio

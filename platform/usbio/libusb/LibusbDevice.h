@@ -62,9 +62,11 @@ namespace platform::usbio {
 // A transfer that ends in a STALL reports 0xE0000004 (a babble beyond the
 // buffer 0xE0000008) and leaves its endpoint marked halted, under the same
 // lock as the end of the transfer; a cancel waits for a transfer that is
-// ending. The next transfer on a halted endpoint
-// clears the halt first, on the worker. When the device goes away everything
-// pending ends with USBIO_ERR_DEVICE_GONE.
+// ending. The next transfer on a halted endpoint, or on one whose last
+// transfer libusb has not finished yet (a cancel stopped waiting for it),
+// goes through the worker: it waits for that transfer, clears a halt, then
+// submits. When the device goes away everything pending ends with
+// USBIO_ERR_DEVICE_GONE.
 class LibusbDevice : public UsbioDevice, public std::enable_shared_from_this<LibusbDevice> {
   public:
     static constexpr std::uint32_t kRequestBoundMs = 1500;
