@@ -344,8 +344,8 @@ struct UmockdevKernel::State {
                 continue;
             }
             auto first = tasks.begin();
-            if (first->first > Clock::now()) {
-                wake.wait_until(lock, first->first);
+            if (const auto when = first->first; when > Clock::now()) {
+                wake.wait_until(lock, when);
                 continue;
             }
             auto task = std::move(first->second);

@@ -51,8 +51,8 @@ struct LibusbWorker::Shared {
                 continue;
             }
             auto first = timers.begin();
-            if (first->first > Clock::now()) {
-                wake.wait_until(lock, first->first);
+            if (const auto when = first->first; when > Clock::now()) {
+                wake.wait_until(lock, when);  // a copy: the timers may be dropped meanwhile
                 continue;
             }
             auto job = std::move(first->second);
