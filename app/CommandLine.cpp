@@ -29,7 +29,13 @@ QCommandLineParser& Describe(QCommandLineParser& parser) {
                       "see docs/json-report.md) instead of text."});
     parser.addOption({"list",
                       "Print the packages the window would list, one per line: language, "
-                      "version, version date and file name, separated by tabs; exit."});
+                      "version, version date, file name and signature (signed:KEYID, unsigned "
+                      "or bad-signature), separated by tabs; exit."});
+    parser.addOption({"verify",
+                      "Check the signature of the package NAME in the packages directory "
+                      "against the trusted keys; print its key id and trusted comment; exit 0 "
+                      "when it is signed and verified, 1 otherwise.",
+                      "NAME"});
     parser.addOption({"list-instruments",
                       "Print each USB device that counts as the instrument (bus, device, "
                       "VID:PID, serial number) and whether it can be opened; exit 0 when one "
@@ -63,6 +69,7 @@ bool CommandLine::Parse(const QStringList& arguments, QString& error) {
     usbIds = parser.values("usb-id");
     json = parser.isSet("json");
     list = parser.isSet("list");
+    verify = parser.value("verify");
     listInstruments = parser.isSet("list-instruments");
     static const QRegularExpression id("^[0-9A-Fa-f]{1,4}:[0-9A-Fa-f]{1,4}$");
     for (const QString& value : usbIds) {
@@ -86,8 +93,14 @@ bool CommandLine::Parse(const QStringList& arguments, QString& error) {
             positional.clear();
         }
     }
-    if (int(list) + int(listInstruments) + int(history > 0) + int(parser.isSet("upgrade")) > 1) {
-        error = "--list, --list-instruments, --history and --upgrade exclude each other";
+    if (int(list) + int(listInstruments) + int(history > 0) + int(parser.isSet("upgrade")) +
+            int(parser.isSet("verify")) >
+        1) {
+        error = "--list, --list-instruments, --history, --verify and --upgrade exclude each other";
+        return false;
+    }
+    if (parser.isSet("verify") && (verify.isEmpty() || !positional.isEmpty())) {
+        error = "--verify needs the file name of one package";
         return false;
     }
     if (json && !parser.isSet("upgrade")) {

@@ -15,6 +15,7 @@ class CommandLine {
     QStringList usbIds;            // extra vendor:product pairs that count as the instrument
     bool json = false;             // with --upgrade: the report as JSON Lines
     bool list = false;             // print the package list and exit
+    QString verify;                // check the signature of the package NAME and exit
     bool listInstruments = false;  // print the instruments seen and exit
     int history = 0;               // print the last N upgrade attempts and exit (0: not asked)
     bool help = false;

@@ -7,6 +7,9 @@
 
 #include "app/UpgradeHistory.h"
 #include "package/CKestrupDoc.h"
+#include "package/PackageTrust.h"
+#include "package/PackageVerifier.h"
+#include "platform/FileSystem.h"
 #include "platform/usbio/SimulatedDevice.h"
 #include "platform/usbio/libusb/InstrumentSurvey.h"
 #include "platform/usbio/libusb/UsbIdList.h"
@@ -23,22 +26,66 @@ std::string Cell(const char* text) {
     return text != nullptr ? text : "";
 }
 
+void TellProblemsOn(PackageTrust& trust, std::FILE* err) {
+    trust.SetProblemSink([err](const std::string& problem) {
+        std::fprintf(err, "kestrup: %s\n", problem.c_str());
+        std::fflush(err);
+    });
+}
+
 }  // namespace
 
-int OperatorTools::ListPackages(const std::string& executablePath, std::FILE* out) {
+int OperatorTools::ListPackages(const std::string& executablePath, std::FILE* out, std::FILE* err) {
     CKestrupDoc document;
+    TellProblemsOn(document.Trust(), err);
     if (executablePath.empty()) {
         document.ScanPackages();
     } else {
         document.ScanPackages(executablePath.c_str());
     }
     for (int row = 0; row < document.m_nPackageCount; ++row) {
-        std::fprintf(out, "%s\t%s\t%s\t%s\n", Cell(document.GetItem(row, 0)).c_str(),
+        std::fprintf(out, "%s\t%s\t%s\t%s\t%s\n", Cell(document.GetItem(row, 0)).c_str(),
                      Cell(document.GetItem(row, 1)).c_str(), Cell(document.GetItem(row, 2)).c_str(),
-                     Cell(document.GetItem(row, 3)).c_str());
+                     Cell(document.GetItem(row, 3)).c_str(),
+                     document.CheckPackage(row).ListWord().c_str());
     }
     std::fflush(out);
     return 0;
+}
+
+int OperatorTools::VerifyPackage(const std::string& executablePath, const std::string& name,
+                                 std::FILE* out, std::FILE* err) {
+    const std::string shownName = SignatureCheck::Printable(name);
+    char packageDir[260];
+    const std::string executable =
+        executablePath.empty() ? platform::FileSystem::ExecutablePath() : executablePath;
+    platform::FileSystem::Kind kind = platform::FileSystem::Kind::Other;
+    // Only a file directly in the packages directory, as the list holds them.
+    if (!CKestrupDoc::PackageDirFromExecutable(executable.c_str(), packageDir, sizeof packageDir) ||
+        name.find('/') != std::string::npos || name == "." || name == ".." ||
+        !platform::FileSystem::KindOf(packageDir + name, kind) ||
+        kind == platform::FileSystem::Kind::Directory) {
+        std::fprintf(err, "kestrup: no package named %s in %s\n", shownName.c_str(),
+                     SignatureCheck::Printable(packageDir).c_str());
+        std::fflush(err);
+        return 2;
+    }
+    PackageTrust trust;
+    TellProblemsOn(trust, err);
+    SignatureCheck check = PackageVerifier::Check(packageDir + name, trust.Keys(packageDir));
+    check.signatureRequired = trust.Policy().requireSignature;
+    std::fprintf(out, "%s: %s\n", shownName.c_str(), check.ListWord().c_str());
+    if (!check.keyId.empty()) {
+        std::fprintf(out, "key id: %s\n", check.keyId.c_str());
+    }
+    if (check.state == SignatureCheck::State::Verified) {
+        std::fprintf(out, "trusted comment: %s\n",
+                     SignatureCheck::Printable(check.trustedComment).c_str());
+    } else {
+        std::fprintf(out, "%s\n", check.Summary().c_str());
+    }
+    std::fflush(out);
+    return check.state == SignatureCheck::State::Verified ? 0 : 1;
 }
 
 int OperatorTools::ListInstruments(bool simulate, const QStringList& extraIds, std::FILE* out,

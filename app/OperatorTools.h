@@ -5,14 +5,22 @@
 #include <cstdio>
 #include <string>
 
-// The tools that answer without a window: --list, --list-instruments and
-// --history. Each prints to out (problems to err) and returns the exit
-// status.
+// The tools that answer without a window: --list, --verify,
+// --list-instruments and --history. Each prints to out (problems to err) and
+// returns the exit status.
 class OperatorTools {
   public:
     // The packages the window would list, in its order: language, version,
-    // version date and file name, tab-separated. Always 0.
-    static int ListPackages(const std::string& executablePath, std::FILE* out);
+    // version date, file name and the signature's word (signed:KEYID,
+    // unsigned, bad-signature), tab-separated. Always 0.
+    static int ListPackages(const std::string& executablePath, std::FILE* out, std::FILE* err);
+
+    // Checks the signature of the package named name in the packages
+    // directory: its state, key id and trusted comment. 0 when it is signed
+    // by a trusted key and verified, 1 otherwise, 2 when name is not a
+    // package file there.
+    static int VerifyPackage(const std::string& executablePath, const std::string& name,
+                             std::FILE* out, std::FILE* err);
 
     // Each USB device whose pair is listed (the ids files and extraIds):
     // bus and device number, the pair, the serial number, whether it can be

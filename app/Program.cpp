@@ -162,7 +162,7 @@ int Program::Main(int argc, char** argv) {
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     }
     if (!error.isEmpty() || line.help || line.version || line.list || line.listInstruments ||
-        line.history > 0) {
+        line.history > 0 || !line.verify.isEmpty()) {
         return Run(arguments, Settings{});  // answers without a window
     }
     if (!line.upgrade.isEmpty() && qgetenv("QT_QPA_PLATFORM") == "offscreen") {
@@ -194,6 +194,12 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
         return OperatorTools::ShowHistory(historyPath, line.history, settings.out);
     }
 
+    if (!line.verify.isEmpty()) {
+        // Reads the package and its signature only: also while a window runs.
+        return OperatorTools::VerifyPackage(settings.executablePath, line.verify.toStdString(),
+                                            settings.out, settings.err);
+    }
+
     if (line.listInstruments) {
         // Looks at the devices only (a trial open, no claim): also while a
         // window has the instrument, which is when an operator asks.
@@ -220,7 +226,7 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
     if (line.list) {
         // The scan extracts descriptors into the private temporary directory
         // and empties staging, so it runs only while this copy holds the lock.
-        return OperatorTools::ListPackages(settings.executablePath, settings.out);
+        return OperatorTools::ListPackages(settings.executablePath, settings.out, settings.err);
     }
 
     SimulationSession simulation;
@@ -287,6 +293,10 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
             for (const auto& file : report.Files()) {
                 files.emplace_back(file.name, file.result);
             }
+            if (const auto signature = report.LastSignature()) {
+                history.SetSignature(signature->StateName(), signature->keyId,
+                                     signature->trustedComment);
+            }
             history.End(result, reason, std::move(files));
         };
 
@@ -296,6 +306,17 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
             exitStatus = kExitFailure;
         } else {
             CMainFrame* frame = app.MainFrame();
+            // What the hand-off's signature check found goes into the report
+            // (and from there into the history); the trust settings'
+            // problems go where the program's warnings go.
+            CKestrupDoc* document = tmpl->Document();
+            std::FILE* err = settings.err;
+            document->Trust().SetProblemSink([err](const std::string& problem) {
+                std::fprintf(err, "kestrup: %s\n", problem.c_str());
+                std::fflush(err);
+            });
+            document->SetCheckObserver(
+                [&report](const SignatureCheck& check) { report.Signature(check); });
             // Counts the attempts begun (UI thread; read by the engine's threads).
             std::atomic<unsigned> attemptNumber{0};
             bool finished = false;
@@ -421,6 +442,7 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
             // Unattended, the program ends by itself: the report holds why.
             endAttempt(unattended ? nullptr : "the program was closed before the upgrade ended");
             frame->SetNotificationObserver(nullptr);
+            document->SetCheckObserver(nullptr);
         }
         app.ReleaseUi();  // ends the engine's threads first
     }

@@ -59,6 +59,22 @@ void UnattendedReport::Package(const std::string& fileName) {
     Emit("package", "Package: " + fileName, {{"file", Str(fileName)}});
 }
 
+void UnattendedReport::Signature(const SignatureCheck& check) {
+    {
+        std::lock_guard lock(mutex_);
+        signature_ = check;
+    }
+    Emit("signature", "Signature: " + check.Summary(),
+         {{"state", QString::fromLatin1(check.StateName())},
+          {"key_id", Str(check.keyId)},
+          {"trusted_comment", Str(check.trustedComment)}});
+}
+
+std::optional<SignatureCheck> UnattendedReport::LastSignature() const {
+    std::lock_guard lock(mutex_);
+    return signature_;
+}
+
 void UnattendedReport::Result(int exitStatus, const std::string& reason) {
     StopFlashWatch();
     std::string line = exitStatus == 0 ? "Result: upgrade succeeded" : "Result: upgrade failed";
@@ -306,4 +322,5 @@ void UnattendedReport::Reset() {
     firstFailure_.clear();
     why_.clear();
     files_.clear();
+    signature_.reset();
 }

@@ -4,10 +4,12 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "engine/MessageBoxService.h"
+#include "package/SignatureCheck.h"
 #include "platform/Event.h"
 #include "platform/MessageTypes.h"
 #include "platform/Thread.h"
@@ -56,6 +58,10 @@ class UnattendedReport : public kestrup::MessageBoxService {
 
     // The package chosen for the run.
     void Package(const std::string& fileName);
+    // Any thread: the package's signature as the hand-off checked it.
+    void Signature(const SignatureCheck& check);
+    // The last signature check of the run; nothing before the hand-off.
+    std::optional<SignatureCheck> LastSignature() const;
     // The run's last word: its exit status and, for a failure, why.
     void Result(int exitStatus, const std::string& reason);
 
@@ -106,6 +112,7 @@ class UnattendedReport : public kestrup::MessageBoxService {
     std::string firstFailure_;  // the first failure, as the reason tells it
     std::string why_;           // the reason given to Fail
     std::vector<FileResult> files_;
+    std::optional<SignatureCheck> signature_;
 
     // Says every kFlashReportIntervalMs that the flash is still being written.
     std::unique_ptr<platform::Event> flashStop_;

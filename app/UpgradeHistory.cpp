@@ -93,6 +93,15 @@ void UpgradeHistory::SetInstrument(const std::string& pair, const std::string& s
     }
 }
 
+void UpgradeHistory::SetSignature(const std::string& state, const std::string& keyId,
+                                  const std::string& trustedComment) {
+    if (current_) {
+        current_->signature = state;
+        current_->keyId = keyId;
+        current_->trustedComment = trustedComment;
+    }
+}
+
 void UpgradeHistory::End(const std::string& result, const std::string& reason,
                          std::vector<std::pair<std::string, std::string>> files) {
     if (!current_) {
@@ -112,11 +121,18 @@ std::string UpgradeHistory::ToJson(const Attempt& a) {
     for (const auto& [name, result] : a.files) {
         files.append(QJsonObject{{"name", Q(name)}, {"result", Q(result)}});
     }
-    const QJsonObject object{
+    // The signature is an object of its own, null when it was not checked.
+    const QJsonValue signature = a.signature.empty()
+                                     ? QJsonValue()
+                                     : QJsonObject{{"state", Q(a.signature)},
+                                                   {"key_id", Q(a.keyId)},
+                                                   {"trusted_comment", Q(a.trustedComment)}};
+    QJsonObject object{
         {"start", Q(a.start)},           {"end", Q(a.end)},           {"package", Q(a.package)},
         {"sha256", Q(a.sha256)},         {"language", Q(a.language)}, {"version", Q(a.version)},
         {"instrument", Q(a.instrument)}, {"serial", Q(a.serial)},     {"files", files},
         {"result", Q(a.result)},         {"reason", Q(a.reason)}};
+    object.insert("signature", signature);
     return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
 }
 

@@ -28,6 +28,12 @@ class UpgradeHistory {
         std::string instrument;  // "VID:PID" in hexadecimal, empty when unknown
         std::string serial;      // empty when unknown
         std::vector<std::pair<std::string, std::string>> files;  // name, result
+        // The package's signature as the hand-off checked it: its state
+        // ("signed", "unsigned", "bad-signature", "untrusted-key"; empty when
+        // the attempt ended before the check), key id and trusted comment.
+        std::string signature;
+        std::string keyId;
+        std::string trustedComment;
         std::string result;  // "succeeded", "failed" or "closed"
         std::string reason;  // why it failed or was cut short
     };
@@ -52,6 +58,9 @@ class UpgradeHistory {
     bool InProgress() const { return current_.has_value(); }
     // The instrument of the attempt in progress.
     void SetInstrument(const std::string& pair, const std::string& serial);
+    // The signature check of the attempt in progress.
+    void SetSignature(const std::string& state, const std::string& keyId,
+                      const std::string& trustedComment);
     // Ends the attempt in progress and appends it. Nothing without one.
     void End(const std::string& result, const std::string& reason,
              std::vector<std::pair<std::string, std::string>> files);

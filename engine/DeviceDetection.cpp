@@ -27,6 +27,8 @@ DetectionEnd EndOf(HandOffResult handOff) {
             return DetectionEnd::PackageDamaged;
         case HandOffResult::StagingUnusable:
             return DetectionEnd::StagingUnusable;
+        case HandOffResult::PackageRefused:
+            return DetectionEnd::PackageRefused;
         case HandOffResult::NoPackage:
         case HandOffResult::NoWorker:
             break;
@@ -163,9 +165,23 @@ HandOffResult HandOffToWorker(CKestrupDoc& document, int row) {
     if (!cleared) {
         return HandOffResult::StagingUnusable;
     }
+    // Only the bytes that were checked are unpacked: a copy of the package,
+    // out of reach of whoever may change the package directory meanwhile.
+    char copy[kPathBufferSize];
+    switch (document.CopyAndCheck(g_szPackagePath, copy, sizeof copy)) {
+        case CKestrupDoc::CopyCheck::Accepted:
+            break;
+        case CKestrupDoc::CopyCheck::Refused:
+            CKestrupDoc::DeleteCopy(copy);
+            return HandOffResult::PackageRefused;
+        case CKestrupDoc::CopyCheck::CopyFailed:
+            return HandOffResult::PackageDamaged;
+    }
     // Half a package must never reach the instrument: a new boot image with
     // the old application would be the result.
-    if (!document.UnpackPackage(g_szPackagePath)) {
+    const bool unpacked = document.UnpackPackage(copy);
+    CKestrupDoc::DeleteCopy(copy);
+    if (!unpacked) {
         document.ClearStagingDir();
         return HandOffResult::PackageDamaged;
     }

@@ -28,6 +28,7 @@ enum class HandOffResult {
     PackageDamaged,   // the package did not unpack whole; staging cleared again
     StagingUnusable,  // the staging directory could not be emptied (or is a link)
     NoWorker,         // no worker to post to
+    PackageRefused,   // refused by its signature (the document's LastCheck says why)
 };
 
 // What the detection thread hands over to once the instrument is connected:
@@ -48,6 +49,7 @@ enum class DetectionEnd {
     NotHandedOver,    // connected, but the hand-off could not post
     PackageDamaged,   // connected, but the package did not unpack whole: nothing sent
     StagingUnusable,  // connected, but the staging directory could not be emptied
+    PackageRefused,   // connected, but the package's signature refused it: nothing sent
 };
 
 // Everything a detection thread works with. The events and the channel
@@ -101,8 +103,11 @@ std::unique_ptr<platform::Thread> StartDetection(const CKestrupDoc& document, in
                                                  const DetectionContext& context);
 
 // The hand-off after connection: forms g_szPackagePath again from the row
-// chosen at the command, empties the staging directory, unpacks the package
-// into it and posts the start message to the upgrade worker. A package that
+// chosen at the command, empties the staging directory, copies the package
+// into the private temporary directory and checks the copy's signature,
+// unpacks that copy into the staging directory and posts the start message
+// to the upgrade worker. A package that its signature refuses is never
+// unpacked (nothing is posted), and a package that
 // does not unpack whole is never sent: the staging directory is cleared again
 // and nothing is posted. Detection thread. Shows nothing: the view tells the
 // operator what a result other than Posted means.

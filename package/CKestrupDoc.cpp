@@ -1,12 +1,17 @@
 #include "package/CKestrupDoc.h"
 
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "package/PackageGlobals.h"
+#include "package/PackageVerifier.h"
 #include "package/UnzipCallbacks.h"
 #include "platform/FileSystem.h"
 #include "platform/PathFormat.h"
@@ -38,6 +43,54 @@ void FillCallbacks(USERFUNCTIONS& callbacks) {
 // working directory through an empty or relative path.
 bool StagingDirUsable() {
     return g_szStagingDir[0] == '/';
+}
+
+// Copies a regular file (followed through a link, as the unzip library
+// opens archives; opened without blocking, so a FIFO is refused) into a new
+// file of this user's alone. A partial copy is deleted.
+bool CopyForCheck(const char* from, const char* to) {
+    const int in = ::open(from, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (in < 0) {
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(in);
+        return false;
+    }
+    ::unlink(to);
+    const int out = ::open(to, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (out < 0) {
+        ::close(in);
+        return false;
+    }
+    std::vector<char> buffer(256 * 1024);
+    bool ok = true;
+    while (ok) {
+        const ssize_t n = ::read(in, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        for (ssize_t done = 0; ok && done < n;) {
+            const ssize_t w =
+                ::write(out, buffer.data() + done, static_cast<std::size_t>(n - done));
+            if (w < 0 && errno == EINTR) {
+                continue;
+            }
+            ok = w > 0;
+            done += w > 0 ? w : 0;
+        }
+    }
+    ok = ::close(out) == 0 && ok;
+    ::close(in);
+    if (!ok) {
+        ::unlink(to);
+    }
+    return ok;
 }
 
 }  // namespace
@@ -271,4 +324,70 @@ bool CKestrupDoc::FormPackagePath(int row) const {
         return false;
     }
     return PathFormat::Into(g_szPackagePath, sizeof g_szPackagePath, "%s%s", g_szPackageDir, name);
+}
+
+CKestrupDoc::CopyCheck CKestrupDoc::CopyAndCheck(const char* archivePath, char* copyPath,
+                                                 std::size_t size) {
+    std::string tempDir;
+    std::string error;
+    if (copyPath == nullptr || size == 0) {
+        return CopyCheck::CopyFailed;
+    }
+    copyPath[0] = '\0';
+    if (archivePath == nullptr || archivePath[0] != '/' ||
+        !platform::PrivateTempDir::Get(tempDir, error) ||
+        !PathFormat::Into(copyPath, size, "%s%s", tempDir.c_str(), kCheckedCopyName)) {
+        return CopyCheck::CopyFailed;
+    }
+    // The signature is read once, from beside the archive; the package's
+    // bytes are checked in the copy, which only this user can change.
+    const PackageVerifier::SignatureFile signature = PackageVerifier::ReadSignature(archivePath);
+    if (!CopyForCheck(archivePath, copyPath)) {
+        copyPath[0] = '\0';
+        return CopyCheck::CopyFailed;
+    }
+    SignatureCheck check =
+        PackageVerifier::Check(copyPath, signature, m_trust.Keys(g_szPackageDir));
+    check.signatureRequired = m_trust.Policy().requireSignature;
+    std::function<void(const SignatureCheck&)> observer;
+    {
+        std::lock_guard lock(m_checkMutex);
+        m_lastCheck = check;
+        observer = m_checkObserver;
+    }
+    if (observer) {
+        observer(check);
+    }
+    return check.Usable() ? CopyCheck::Accepted : CopyCheck::Refused;
+}
+
+void CKestrupDoc::DeleteCopy(const char* copyPath) {
+    if (copyPath != nullptr && copyPath[0] != '\0') {
+        FileSystem::Delete(copyPath);
+    }
+}
+
+SignatureCheck CKestrupDoc::LastCheck() const {
+    std::lock_guard lock(m_checkMutex);
+    return m_lastCheck;
+}
+
+void CKestrupDoc::SetCheckObserver(std::function<void(const SignatureCheck&)> observer) {
+    std::lock_guard lock(m_checkMutex);
+    m_checkObserver = std::move(observer);
+}
+
+SignatureCheck CKestrupDoc::CheckPackage(int row) const {
+    const char* name = GetItem(row, 3);
+    char path[kPathBufferSize];
+    if (name == nullptr || g_szPackageDir[0] == '\0' ||
+        !PathFormat::Into(path, sizeof path, "%s%s", g_szPackageDir, name)) {
+        SignatureCheck none;
+        none.state = SignatureCheck::State::BadSignature;
+        none.detail = "no such package";
+        return none;
+    }
+    SignatureCheck check = PackageVerifier::Check(path, m_trust.Keys(g_szPackageDir));
+    check.signatureRequired = m_trust.Policy().requireSignature;
+    return check;
 }

@@ -36,6 +36,8 @@ constexpr std::array kStrings{
     Entry{IDP_ALREADY_RUNNING, "Another Talvenmark Pro Upgrade Utility is already running."},
     Entry{IDP_STAGING_UNUSABLE,
           "The staging directory %s cannot be emptied. Nothing was sent to the instrument."},
+    Entry{IDP_PACKAGE_REFUSED,
+          "The package %s %s and cannot be installed. Nothing was sent to the instrument."},
 };
 
 }  // namespace

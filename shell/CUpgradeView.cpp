@@ -1,12 +1,14 @@
 #include "shell/CUpgradeView.h"
 
 #include <QtGui/QBitmap>
+#include <QtGui/QHelpEvent>
 #include <QtGui/QMouseEvent>
 #include <QtGui/QPixmap>
 #include <QtWidgets/QGroupBox>
 #include <QtWidgets/QHeaderView>
 #include <QtWidgets/QLabel>
 #include <QtWidgets/QScrollBar>
+#include <QtWidgets/QToolTip>
 #include <QtWidgets/QTreeWidget>
 #include <algorithm>
 
@@ -124,6 +126,7 @@ void CUpgradeView::OnInitialUpdate() {
 
     // 1. Nothing of an earlier fill stays.
     m_ListCtrl->clear();
+    m_rowToolTips.assign(static_cast<std::size_t>(std::max(doc.m_nPackageCount, 0)), QString());
     m_ListCtrl->setColumnCount(0);
 
     // 2. The row images, made once: image 3 of the strip, white transparent.
@@ -283,6 +286,10 @@ kestrup::HandOffResult CUpgradeView::BeginTransfer(int row) {
         case kestrup::HandOffResult::StagingUnusable:
             kestrup::ShowMessageBox(Formatted(res::IDP_STAGING_UNUSABLE, g_szStagingDir));
             break;
+        case kestrup::HandOffResult::PackageRefused:
+            kestrup::ShowMessageBox(RefusedPackageText(m_document.GetItem(row, 3),
+                                                       m_document.LastCheck().RefusalPhrase()));
+            break;
         case kestrup::HandOffResult::NoPackage:
         case kestrup::HandOffResult::NoWorker:
             kestrup::ShowMessageBox(kestrup::HandOffFailureText());
@@ -304,8 +311,58 @@ std::string CUpgradeView::DamagedPackageText(const char* packageName) {
     return Formatted(res::IDP_PACKAGE_DAMAGED, packageName);
 }
 
+std::string CUpgradeView::RefusedPackageText(const char* packageName, const char* why) {
+    std::string text = res::StringTable::Load(res::IDP_PACKAGE_REFUSED);
+    const std::string name = packageName != nullptr ? packageName : "";
+    const std::size_t first = text.find("%s");
+    if (first != std::string::npos) {
+        text.replace(first, 2, name);
+        const std::size_t second = text.find("%s", first + name.size());
+        if (second != std::string::npos) {
+            text.replace(second, 2, why != nullptr ? why : "");
+        }
+    }
+    return text;
+}
+
+QString CUpgradeView::RowToolTip(int row) {
+    if (row < 0 || static_cast<std::size_t>(row) >= m_rowToolTips.size()) {
+        return {};
+    }
+    QString& tip = m_rowToolTips[static_cast<std::size_t>(row)];
+    if (tip.isEmpty()) {
+        // Rich text made of escaped plain text, so that no markup in a
+        // trusted comment can change what the operator reads: the state on
+        // one line, the trusted comment wrapped under it.
+        const SignatureCheck check = m_document.CheckPackage(row);
+        const auto escaped = [](const std::string& text) {
+            return QString::fromUtf8(text.c_str()).toHtmlEscaped();
+        };
+        tip = QStringLiteral("<qt><p style='white-space:pre'>") + escaped(check.Sentence()) +
+              QStringLiteral("</p>");
+        if (check.state == SignatureCheck::State::Verified) {
+            tip += QStringLiteral("<p>Trusted comment: ") +
+                   escaped(SignatureCheck::Printable(check.trustedComment)) +
+                   QStringLiteral("</p>");
+        }
+        tip += QStringLiteral("</qt>");
+    }
+    return tip;
+}
+
 bool CUpgradeView::eventFilter(QObject* watched, QEvent* event) {
     if (watched == m_ListCtrl->viewport()) {
+        if (event->type() == QEvent::ToolTip) {
+            const auto* help = static_cast<QHelpEvent*>(event);
+            const QString tip = RowToolTip(RowAt(help->pos()));
+            if (tip.isEmpty()) {
+                QToolTip::hideText();
+                event->ignore();
+            } else {
+                QToolTip::showText(help->globalPos(), tip, m_ListCtrl->viewport());
+            }
+            return true;
+        }
         if (event->type() == QEvent::MouseButtonPress ||
             event->type() == QEvent::MouseButtonDblClick) {
             const auto* mouse = static_cast<QMouseEvent*>(event);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "engine/DeviceDetection.h"
 #include "platform/MessageWindow.h"
@@ -68,6 +69,13 @@ class CUpgradeView : public QWidget,
     kestrup::HandOffResult BeginTransfer(int row) override;
     // The text of that box for a package's file name.
     static std::string DamagedPackageText(const char* packageName);
+    // The text of the box for a package its signature refuses; why is the
+    // check's refusal phrase ("is not signed", ...).
+    static std::string RefusedPackageText(const char* packageName, const char* why);
+    // The tooltip of a row: the signature's state and trusted comment,
+    // checked when first asked for (the scan checks no signature) and kept
+    // until the list is filled again. UI thread.
+    QString RowToolTip(int row);
 
     // Where device detection starts. Given the chosen row, it starts the
     // detection and reports to the main window. Until one is set, StartUpgrade
@@ -108,6 +116,7 @@ class CUpgradeView : public QWidget,
     QLabel* m_pWarningIcon = nullptr;
     QLabel* m_pWarningText = nullptr;
     QIcon m_rowIcon;
+    std::vector<QString> m_rowToolTips;
     bool m_bImageListMade = false;
     QSize m_formSize;
 };

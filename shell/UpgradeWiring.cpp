@@ -89,6 +89,9 @@ void UpgradeWiring::StartUpgrade(int row) {
             AttemptFailed("instrument not found");
         } else if (end == kestrup::DetectionEnd::PackageDamaged) {
             AttemptFailed("no file sent: the package is damaged");
+        } else if (end == kestrup::DetectionEnd::PackageRefused) {
+            AttemptFailed(std::string("no file sent: the package ") +
+                          m_template.Document()->LastCheck().RefusalPhrase());
         } else if (end == kestrup::DetectionEnd::StagingUnusable) {
             AttemptFailed("no file sent: the staging directory cannot be emptied");
         } else if (end == kestrup::DetectionEnd::NotHandedOver) {

@@ -36,7 +36,9 @@ TEST(CommandLineTest, ReadsTheOptionsAndTheFile) {
     EXPECT_TRUE(CommandLine::HelpText().contains("cfg/ beside the directory bin/"));
     EXPECT_TRUE(CommandLine::HelpText().contains("FILE argument opens that file"));
 
-    CommandLine json, list, instruments, history, recent;
+    CommandLine json, list, instruments, history, recent, verify;
+    ASSERT_TRUE(Parse({"--verify", "a.pcg"}, verify, error));
+    EXPECT_EQ(verify.verify, "a.pcg");
     ASSERT_TRUE(Parse({"--upgrade", "a.pcg", "--json"}, json, error));
     EXPECT_TRUE(json.json);
     ASSERT_TRUE(Parse({"--list"}, list, error));
@@ -63,7 +65,9 @@ TEST(CommandLineTest, RefusesWhatMakesNoSense) {
          {QStringList{"--json"}, QStringList{"--list", "--json"}, QStringList{"--history", "0"},
           QStringList{"--history", "x"}, QStringList{"--history", "3", "4"},
           QStringList{"--list", "--upgrade", "a.pcg"},
-          QStringList{"--list-instruments", "--history"}}) {
+          QStringList{"--list-instruments", "--history"}, QStringList{"--verify", ""},
+          QStringList{"--verify", "a.pcg", "b.pcg"}, QStringList{"--verify", "a.pcg", "--list"},
+          QStringList{"--verify", "a.pcg", "--upgrade", "a.pcg"}}) {
         CommandLine line;
         EXPECT_FALSE(Parse(args, line, error)) << args.join(' ').toStdString();
     }

@@ -32,6 +32,7 @@
 #include "engine/MessageBoxService.h"
 #include "engine/Notifications.h"
 #include "engine/UpgradeWorker.h"
+#include "package/MinisignPublicKey.h"
 #include "package/PackageGlobals.h"
 #include "platform/FileSystem.h"
 #include "platform/InstanceLock.h"
@@ -45,6 +46,7 @@
 #include "shell/CUpgradeView.h"
 #include "shell/UpgradeWiring.h"
 #include "tests/support/ArchiveWriter.h"
+#include "tests/support/MinisignTool.h"
 #include "tests/support/NotificationRecorder.h"
 #include "tests/support/PackageSandbox.h"
 
@@ -290,7 +292,7 @@ TEST_F(ProgramTest, UnknownPackageOrWrongArgumentsExitWithTwo) {
 
 TEST_F(ProgramTest, ListsThePackagesAndTheSimulatedInstrument) {
     EXPECT_EQ(Run({"--list"}), 0);
-    EXPECT_EQ(Output(), "English\t\t\tTPro_English.pcg\n");
+    EXPECT_EQ(Output(), "English\t\t\tTPro_English.pcg\tunsigned\n");
     EXPECT_EQ(Run({"--list-instruments", "--simulate"}), 0);
     EXPECT_EQ(Output(), "simulated\t1209:0001\t-\tcan be opened\n");
     platform::FileSystem::Delete(sandbox.PackageDir() + "TPro_English.pcg");
@@ -340,6 +342,7 @@ TEST_F(ProgramTest, EveryAttemptGoesIntoTheHistory) {
     EXPECT_EQ(good["sha256"].toString().toStdString(),
               UpgradeHistory::Sha256OfFile(sandbox.PackageDir() + "TPro_English.pcg"));
     EXPECT_EQ(good["sha256"].toString().size(), 64);
+    EXPECT_EQ(good["signature"].toObject()["state"].toString(), "unsigned");
     EXPECT_LE(good["start"].toString(), good["end"].toString());
     const QJsonArray files = good["files"].toArray();
     ASSERT_EQ(files.size(), 3);
@@ -351,6 +354,7 @@ TEST_F(ProgramTest, EveryAttemptGoesIntoTheHistory) {
     EXPECT_EQ(records[2]["result"].toString(), "closed");
     EXPECT_EQ(records[2]["instrument"].toString(), "");
     EXPECT_TRUE(records[2]["files"].toArray().isEmpty());
+    EXPECT_TRUE(records[2]["signature"].isNull());  // closed before the package was checked
 
     EXPECT_EQ(Run({"--history", "2"}), 0);
     const std::string out = Output();
@@ -358,6 +362,103 @@ TEST_F(ProgramTest, EveryAttemptGoesIntoTheHistory) {
     EXPECT_NE(out.find("\tclosed\tTPro_English.pcg\tEnglish \t-\t"), std::string::npos) << out;
     EXPECT_GT(out.find("\tfailed\t"), out.find("\tclosed\t"));
     EXPECT_EQ(out.find("\tsucceeded\t"), std::string::npos);
+}
+
+// The operator's view of signatures: the listing's column, --verify, the
+// report and the history; a refused package names its reason and sends
+// nothing, and a key file that is not one is named once.
+TEST_F(ProgramTest, SignaturesAreListedVerifiedReportedAndRefusedWithTheirReason) {
+    using testsupport::MinisignTool;
+    if (!MinisignTool::Available()) {
+        GTEST_SKIP() << MinisignTool::Missing();
+    }
+    const std::string package = sandbox.PackageDir() + "TPro_English.pcg";
+    std::filesystem::create_directories(sandbox.KeysDir());
+    ASSERT_TRUE(MinisignTool::MakeKey(sandbox.Root() + "maker.key", sandbox.KeysDir() + "m.pub"));
+    ASSERT_TRUE(testsupport::PackageSandbox::Write(sandbox.SystemDir() + "trusted-keys/broken.pub",
+                                                   "untrusted comment: \x1b[2J\nnot a key\n"));
+    ASSERT_TRUE(MinisignTool::Sign(sandbox.Root() + "maker.key", package, "line\tbreak <b>7</b>"));
+    std::string id;
+    {
+        std::string error;
+        const auto key = MinisignPublicKey::Parse(sandbox.Read(sandbox.KeysDir() + "m.pub"), error);
+        ASSERT_TRUE(key) << error;
+        id = MinisignPublicKey::IdText(key->id);
+    }
+    ASSERT_TRUE(
+        platform::FileSystem::CopyReplacing(package, sandbox.PackageDir() + "TPro_Two.pcg"));
+    const std::string broken = "kestrup: " + sandbox.SystemDir() +
+                               "trusted-keys/broken.pub: the key line is not the base64";
+
+    EXPECT_EQ(Run({"--list"}), 0);
+    std::string out = Output();
+    EXPECT_NE(out.find("English\t\t\tTPro_English.pcg\tsigned:" + id + "\n"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("English\t\t\tTPro_Two.pcg\tunsigned\n"), std::string::npos) << out;
+    EXPECT_NE(out.find(broken), std::string::npos) << out;
+    EXPECT_EQ(out.find(broken), out.rfind(broken)) << "named once per run\n" << out;
+
+    EXPECT_EQ(Run({"--verify", "TPro_English.pcg"}), 0);
+    EXPECT_NE(Output().find("TPro_English.pcg: signed:" + id + "\nkey id: " + id +
+                            "\ntrusted comment: line\\tbreak <b>7</b>\n"),
+              std::string::npos)
+        << Output();
+    EXPECT_EQ(Run({"--verify", "TPro_Two.pcg"}), 1);
+    EXPECT_NE(Output().find("TPro_Two.pcg: unsigned\nNot signed.\n"), std::string::npos)
+        << Output();
+    for (const char* name : {"Other.pcg", "../cfg/TPro_English.pcg", ".."}) {
+        EXPECT_EQ(Run({"--verify", name}), 2) << name;
+    }
+
+    // The signed package goes through; the report and the history carry the
+    // signature, its key id and trusted comment as the maker wrote it.
+    ASSERT_EQ(Run({"--simulate", "--upgrade", "TPro_English.pcg", "--json"}), 0) << Output();
+    QJsonObject event;
+    for (const QByteArray& line : QByteArray::fromStdString(Output()).split('\n')) {
+        const QJsonObject object = QJsonDocument::fromJson(line).object();
+        if (object["event"].toString() == "signature") {
+            event = object;
+        }
+    }
+    EXPECT_EQ(event["state"].toString(), "signed");
+    EXPECT_EQ(event["key_id"].toString().toStdString(), id);
+    EXPECT_EQ(event["trusted_comment"].toString(), "line\tbreak <b>7</b>");
+    ASSERT_FALSE(History().empty());
+    EXPECT_EQ(History().back()["signature"].toObject(),
+              (QJsonObject{{"state", "signed"},
+                           {"key_id", QString::fromStdString(id)},
+                           {"trusted_comment", "line\tbreak <b>7</b>"}}));
+
+    // An altered trusted comment: listed as bad, refused whatever the policy.
+    std::string signature = sandbox.Read(package + ".minisig");
+    signature.replace(signature.find("<b>7</b>"), 8, "<b>8</b>");
+    ASSERT_TRUE(platform::FileSystem::WriteAll(package + ".minisig", signature));
+    EXPECT_EQ(Run({"--list"}), 0);
+    EXPECT_NE(Output().find("TPro_English.pcg\tbad-signature\n"), std::string::npos) << Output();
+    EXPECT_EQ(Run({"--verify", "TPro_English.pcg"}), 1);
+    EXPECT_NE(Output().find("the trusted comment was altered"), std::string::npos) << Output();
+    EXPECT_EQ(Run({"--simulate", "--upgrade", "TPro_English.pcg"}), 1);
+    out = Output();
+    EXPECT_NE(
+        out.find("Message: " + CUpgradeView::RefusedPackageText(
+                                   "TPro_English.pcg", "has a signature that does not verify")),
+        std::string::npos)
+        << out;
+    EXPECT_EQ(CUpgradeView::RefusedPackageText("TPro_English.pcg", "is not signed"),
+              "The package TPro_English.pcg is not signed and cannot be installed. Nothing was "
+              "sent to the instrument.");
+    EXPECT_EQ(out.find("Sending"), std::string::npos) << out;
+    EXPECT_EQ(LastLine(),
+              "Result: upgrade failed: no file sent: the package has a signature that does not "
+              "verify");
+    EXPECT_EQ(History().back()["signature"].toObject()["state"].toString(), "bad-signature");
+
+    // With the policy on, an unsigned package is refused too.
+    ASSERT_TRUE(testsupport::PackageSandbox::Write(sandbox.SystemDir() + "kestrup.conf",
+                                                   "[Packages]\nRequireSignature=yes\n"));
+    EXPECT_EQ(Run({"--simulate", "--upgrade", "TPro_Two.pcg"}), 1);
+    EXPECT_EQ(Output().find("Sending"), std::string::npos) << Output();
+    EXPECT_EQ(LastLine(), "Result: upgrade failed: no file sent: the package is not signed");
 }
 
 // The window's upgrade: a file the instrument cannot take is told in a box,
