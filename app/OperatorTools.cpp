@@ -91,18 +91,6 @@ int OperatorTools::VerifyPackage(const std::string& executablePath, const std::s
     return check.state == SignatureCheck::State::Verified ? 0 : 1;
 }
 
-std::string OperatorTools::AccessFix(std::uint16_t vendor, std::uint16_t product) {
-    char rule[256];
-    std::snprintf(rule, sizeof rule,
-                  "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"%04x\", "
-                  "ATTR{idProduct}==\"%04x\", TAG+=\"uaccess\"",
-                  vendor, product);
-    return std::string("  echo '") + rule +
-           "' | sudo tee -a /etc/udev/rules.d/70-kestrup-instruments.rules\n"
-           "  sudo udevadm control --reload && sudo udevadm trigger --subsystem-match=usb "
-           "--action=change\n";
-}
-
 int OperatorTools::ListInstruments(bool simulate, const QStringList& extraIds, std::FILE* out,
                                    std::FILE* err, const QStringList& scenarios) {
     if (simulate) {
@@ -158,10 +146,9 @@ int OperatorTools::ListInstruments(bool simulate, const QStringList& extraIds, s
         if (i.usable) {
             std::fprintf(out, "can be opened\n");
         } else if (i.openError == LIBUSB_ERROR_ACCESS) {
-            std::fprintf(out,
-                         "cannot be opened: this user has no permission for %s; install the "
-                         "udev rule for it and reload the rules:\n%s",
-                         i.node.c_str(), AccessFix(i.vendor, i.product).c_str());
+            std::fprintf(out, "cannot be opened: this user has no permission for %s: %s\n",
+                         i.node.c_str(),
+                         platform::usbio::InstrumentSurvey::AccessAdvice(i).c_str());
         } else {
             std::fprintf(out, "cannot be opened: %s\n", libusb_strerror(i.openError));
         }

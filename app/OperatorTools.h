@@ -32,7 +32,4 @@ class OperatorTools {
 
     // The last count attempts of the history at path, newest first. Always 0.
     static int ShowHistory(const std::string& path, int count, std::FILE* out);
-
-    // What the README says to do when this user may not open the device.
-    static std::string AccessFix(std::uint16_t vendor, std::uint16_t product);
 };

@@ -27,7 +27,8 @@ function(kestrup_instrument_files ids outdir)
     kestrup_hex4(product "${CMAKE_MATCH_2}")
     string(APPEND KESTRUP_UDEV_RULE_LINES
            "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"${vendor}\", "
-           "ATTR{idProduct}==\"${product}\", TAG+=\"uaccess\"\n")
+           "ATTR{idProduct}==\"${product}\", GROUP=\"kestrup\", MODE=\"0660\", "
+           "TAG+=\"uaccess\"\n")
     string(APPEND KESTRUP_USB_ID_LINES "${vendor}:${product}\n")
     # Every listed instrument is a device unit; only a station's wants a run.
     string(APPEND KESTRUP_STATION_RULE_LINES

@@ -86,6 +86,11 @@ bool Scenario::Parse(const std::string& text, Scenario& out, std::string& error)
             (d == "attach-delay" ? s.attachDelayMs
              : d == "flash-time" ? s.flashTimeMs
                                  : s.capacity) = n;
+        } else if (d == "packet-size") {
+            if (w.size() != 2 || !ParseNumber(w[1], n) || (n != 64 && n != 512)) {
+                return fail("packet-size needs 64 or 512");
+            }
+            s.packetSize = static_cast<std::uint16_t>(n);
         } else if (d == "start-answer") {
             if (w.size() != 2) {
                 return fail("start-answer needs a byte or 'silent'");

@@ -38,6 +38,9 @@ struct Scenario {
     std::uint32_t attachDelayMs = 0;               // the instrument appears this long after start
     std::uint32_t flashTimeMs = 0;                 // how long writing an image to flash takes
     std::uint32_t capacity = 64u * 1024u * 1024u;  // the largest announced size accepted
+    // The bulk endpoints' maximum packet size: 512 (high speed) or 64 (full
+    // speed; the frames' padding rule is written for it).
+    std::uint16_t packetSize = 512;
     // Answer to the opening request: OP_ACK unless told otherwise; nullopt
     // stays silent.
     std::optional<std::uint8_t> startAnswer = 4;

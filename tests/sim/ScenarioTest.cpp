@@ -10,6 +10,7 @@ TEST(ScenarioTest, ReadsEveryDirective) {
 attach-delay 30000
 flash-time 20000     # twenty seconds
 capacity 0x200000
+packet-size 64
 start-answer silent
 answer  app.bin 3 0x85
 silent  *       header
@@ -26,6 +27,7 @@ flash-dir /tmp/flash
     EXPECT_EQ(s.attachDelayMs, 30000u);
     EXPECT_EQ(s.flashTimeMs, 20000u);
     EXPECT_EQ(s.capacity, 0x200000u);
+    EXPECT_EQ(s.packetSize, 64);
     EXPECT_FALSE(s.startAnswer.has_value());
     ASSERT_EQ(s.faults.size(), 4u);
 
@@ -65,6 +67,7 @@ TEST(ScenarioTest, MistakesAreReportedWithTheirLine) {
     EXPECT_FALSE(Scenario::Parse("serial\n", s, error));
     EXPECT_FALSE(Scenario::Parse("serial " + std::string(127, 'x') + "\n", s, error));
     EXPECT_FALSE(Scenario::Parse("flash-dir flash\n", s, error));  // not absolute
+    EXPECT_FALSE(Scenario::Parse("packet-size 32\n", s, error));   // breaks the frames' padding
     EXPECT_FALSE(Scenario::Load("/nonexistent/scenario", s, error));
 }
 

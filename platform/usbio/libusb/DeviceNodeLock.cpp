@@ -32,6 +32,14 @@ DeviceNodeLock::Result DeviceNodeLock::Take(const std::string& node) {
     return Result::Taken;
 }
 
+DeviceNodeLock& DeviceNodeLock::operator=(DeviceNodeLock&& other) noexcept {
+    if (this != &other) {
+        Release();
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
 void DeviceNodeLock::Release() {
     if (fd_ >= 0) {
         ::close(fd_);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 namespace platform::usbio {
 
@@ -19,6 +20,9 @@ class DeviceNodeLock {
     ~DeviceNodeLock();
     DeviceNodeLock(const DeviceNodeLock&) = delete;
     DeviceNodeLock& operator=(const DeviceNodeLock&) = delete;
+    // The lock moves with its descriptor (to whoever closes the device).
+    DeviceNodeLock(DeviceNodeLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    DeviceNodeLock& operator=(DeviceNodeLock&& other) noexcept;
 
     // Held: another open file has it. Failed: the node cannot be opened
     // (errno says why). Taking a lock this object holds is Taken.

@@ -44,6 +44,16 @@ class InstrumentSurvey {
     // The serial number the system read from the device when it arrived
     // (sysfs); empty when unknown.
     static std::string SysfsSerial(int bus, int device);
+
+    // The group whose members the installed udev rules let open the listed
+    // instruments from any session (a station's service, SSH, cron).
+    static constexpr const char* kStationGroup = "kestrup";
+    // What a refused open means, from the device node's group and mode: who
+    // may open the instrument, and the two ways for this user (a session at
+    // the local seat, or the group); first the rule to add when the installed
+    // rules do not cover the node. Lines after the first are indented; no
+    // line end at the end.
+    static std::string AccessAdvice(const Instrument& instrument);
 };
 
 }  // namespace platform::usbio

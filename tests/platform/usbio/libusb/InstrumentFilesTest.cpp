@@ -26,7 +26,9 @@ TEST(InstrumentFilesTest, IdsFileReadsBackAsTheConfiguredPairs) {
     EXPECT_TRUE(ids.Contains(0xABCD, 0xEF01));
 }
 
-TEST(InstrumentFilesTest, UdevRulesTagEachPairForTheSeatUserBeforeSeatLate) {
+// The user at the seat (uaccess, read by 73-seat-late.rules) and the members
+// of the group kestrup from any session may open each listed pair.
+TEST(InstrumentFilesTest, UdevRulesOpenEachPairToTheSeatUserAndTheGroup) {
     const std::string name = "70-kestrup-instruments.rules";
     EXPECT_LT(name, std::string("73-seat-late.rules"));  // uaccess is read there
     std::ifstream in(kDir + name);
@@ -40,9 +42,11 @@ TEST(InstrumentFilesTest, UdevRulesTagEachPairForTheSeatUserBeforeSeatLate) {
     // udev compares the sysfs attributes as text: four lower-case digits.
     EXPECT_EQ(rules, (std::vector<std::string>{
                          "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", "
-                         "ATTR{idVendor}==\"1209\", ATTR{idProduct}==\"0001\", TAG+=\"uaccess\"",
+                         "ATTR{idVendor}==\"1209\", ATTR{idProduct}==\"0001\", GROUP=\"kestrup\", "
+                         "MODE=\"0660\", TAG+=\"uaccess\"",
                          "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", "
-                         "ATTR{idVendor}==\"abcd\", ATTR{idProduct}==\"ef01\", TAG+=\"uaccess\""}));
+                         "ATTR{idVendor}==\"abcd\", ATTR{idProduct}==\"ef01\", GROUP=\"kestrup\", "
+                         "MODE=\"0660\", TAG+=\"uaccess\""}));
 }
 
 std::vector<std::string> RuleLines(const std::string& path) {
