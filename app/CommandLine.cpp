@@ -6,6 +6,8 @@
 
 #include "platform/TextEscape.h"
 
+#include "platform/usbio/InstrumentId.h"
+
 namespace {
 
 QCommandLineParser& Describe(QCommandLineParser& parser) {
@@ -18,7 +20,8 @@ QCommandLineParser& Describe(QCommandLineParser& parser) {
     parser.addOption({"simulate", "Attach the simulated instrument instead of real devices."});
     parser.addOption({"scenario",
                       "Run the simulated instrument with the faults and timings of FILE "
-                      "(implies --simulate).",
+                      "(implies --simulate). Given more than once, one simulated instrument "
+                      "per FILE, on ports 1-1, 1-2, ...",
                       "FILE"});
     parser.addOption(
         {"capture", "Write a usbmon capture of the session's USB traffic to FILE.", "FILE"});
@@ -46,6 +49,21 @@ QCommandLineParser& Describe(QCommandLineParser& parser) {
     parser.addOption({"history",
                       "Print the last N upgrade attempts (default 20), newest first, and exit. "
                       "N follows the option as its own argument."});
+    parser.addOption({"instrument",
+                      "Bind detection to one instrument: ID is its serial number or its port "
+                      "path BUS-PORT[.PORT...] (as --list-instruments shows them); every other "
+                      "instrument is passed over. Unattended runs bound to different instruments "
+                      "run side by side.",
+                      "ID"});
+    parser.addOption({"station",
+                      "A station's run (the service kestrup-station@ID): upgrade the instrument "
+                      "ID unattended with the package /etc/kestrup/station.conf names, when its "
+                      "serial number fits the pattern there (exit 4 when it does not).",
+                      "ID"});
+    parser.addOption({"station-status",
+                      "Print one line per instrument the station has seen: ID, serial number, "
+                      "state (waiting, upgrading with file and percentage, succeeded, failed and "
+                      "why), start and end; with --json as JSON Lines; exit."});
     parser.addOption({"usb-id",
                       "Also treat the USB device VID:PID (hexadecimal) as the instrument.",
                       "VID:PID"});
@@ -66,7 +84,7 @@ bool CommandLine::Parse(const QStringList& arguments, QString& error) {
     help = parser.isSet("help");
     version = parser.isSet("version");
     simulate = parser.isSet("simulate") || parser.isSet("scenario");
-    scenario = parser.value("scenario");
+    scenarios = parser.values("scenario");
     capture = parser.value("capture");
     upgrade = parser.value("upgrade");
     usbIds = parser.values("usb-id");
@@ -74,6 +92,18 @@ bool CommandLine::Parse(const QStringList& arguments, QString& error) {
     list = parser.isSet("list");
     verify = parser.value("verify");
     listInstruments = parser.isSet("list-instruments");
+    instrument = parser.value("instrument");
+    station = parser.value("station");
+    stationStatus = parser.isSet("station-status");
+    for (const char* option : {"instrument", "station"}) {
+        std::string why;
+        platform::usbio::InstrumentId id;
+        if (parser.isSet(option) &&
+            !platform::usbio::InstrumentId::Parse(Bytes(parser.value(option)), id, why)) {
+            error = QString("--%1: %2").arg(option, QString::fromStdString(why));
+            return false;
+        }
+    }
     // Anchored at both ends exactly: "$" alone would let a final line feed
     // through.
     static const QRegularExpression id(
@@ -85,7 +115,7 @@ bool CommandLine::Parse(const QStringList& arguments, QString& error) {
         }
     }
     for (const char* option : {"scenario", "capture"}) {
-        if (parser.isSet(option) && parser.value(option).isEmpty()) {
+        if (parser.values(option).contains(QString())) {
             error = QString("--%1 needs a file name").arg(QString::fromLatin1(option));
             return false;
         }
@@ -107,17 +137,24 @@ bool CommandLine::Parse(const QStringList& arguments, QString& error) {
         }
     }
     if (int(list) + int(listInstruments) + int(history > 0) + int(parser.isSet("upgrade")) +
-            int(parser.isSet("verify")) >
+            int(parser.isSet("verify")) + int(parser.isSet("station")) + int(stationStatus) >
         1) {
-        error = "--list, --list-instruments, --history, --verify and --upgrade exclude each other";
+        error =
+            "--list, --list-instruments, --history, --verify, --upgrade, --station and "
+            "--station-status exclude each other";
         return false;
     }
     if (parser.isSet("verify") && (verify.isEmpty() || !positional.isEmpty())) {
         error = "--verify needs the file name of one package";
         return false;
     }
-    if (json && !parser.isSet("upgrade")) {
-        error = "--json goes with --upgrade";
+    if (json && !parser.isSet("upgrade") && !parser.isSet("station") && !stationStatus) {
+        error = "--json goes with --upgrade, --station or --station-status";
+        return false;
+    }
+    if (parser.isSet("instrument") && (list || listInstruments || history > 0 || stationStatus ||
+                                       parser.isSet("station") || parser.isSet("verify"))) {
+        error = "--instrument binds an upgrade (or the window) to one instrument";
         return false;
     }
     if (positional.size() > 1) {
@@ -125,7 +162,7 @@ bool CommandLine::Parse(const QStringList& arguments, QString& error) {
         return false;
     }
     file = positional.isEmpty() ? QString() : positional.first();
-    if (!upgrade.isEmpty() && !file.isEmpty()) {
+    if ((!upgrade.isEmpty() || !station.isEmpty()) && !file.isEmpty()) {
         error = "--upgrade chooses from the package list; it cannot be combined with FILE";
         return false;
     }

@@ -10,7 +10,7 @@ class CommandLine {
   public:
     QString file;  // opened as the document instead of scanning
     bool simulate = false;
-    QString scenario;              // a scenario file for the simulated instrument
+    QStringList scenarios;         // scenario files, one simulated instrument each
     QString capture;               // where the driver writes its usbmon capture
     QString upgrade;               // unattended: the package file name to install
     QStringList usbIds;            // extra vendor:product pairs that count as the instrument
@@ -19,6 +19,9 @@ class CommandLine {
     QString verify;                // check the signature of the package NAME and exit
     bool listInstruments = false;  // print the instruments seen and exit
     int history = 0;               // print the last N upgrade attempts and exit (0: not asked)
+    QString instrument;            // bind detection to this instrument (serial or port path)
+    QString station;               // a station's run on this instrument (the ID)
+    bool stationStatus = false;    // print the station's instruments and exit
     bool help = false;
     bool version = false;
 
@@ -30,6 +33,9 @@ class CommandLine {
     // Option values are taken exactly as given: a value with anything more
     // (a line feed after a VID:PID, a sign before a count) is refused.
     bool Parse(const QStringList& arguments, QString& error);
+
+    // An unattended run: --upgrade or --station.
+    bool Unattended() const { return !upgrade.isEmpty() || !station.isEmpty(); }
 
     // An argument as the program received it, byte for byte: valid UTF-8 is
     // decoded, and each byte that is not part of a UTF-8 character is kept

@@ -2,9 +2,11 @@
 
 #include <libusb.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
+#include "app/OutsideText.h"
 #include "app/UpgradeHistory.h"
 #include "package/CKestrupDoc.h"
 #include "package/PackageTrust.h"
@@ -14,6 +16,7 @@
 #include "platform/usbio/SimulatedDevice.h"
 #include "platform/usbio/libusb/InstrumentSurvey.h"
 #include "platform/usbio/libusb/UsbIdList.h"
+#include "sim/Scenario.h"
 
 namespace {
 
@@ -134,24 +137,24 @@ int OperatorTools::VerifyPackage(const std::string& executablePath, const std::s
     return check.state == SignatureCheck::State::Verified ? 0 : 1;
 }
 
-std::string OperatorTools::AccessFix(std::uint16_t vendor, std::uint16_t product) {
-    char rule[256];
-    std::snprintf(rule, sizeof rule,
-                  "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"%04x\", "
-                  "ATTR{idProduct}==\"%04x\", TAG+=\"uaccess\"",
-                  vendor, product);
-    return std::string("  echo '") + rule +
-           "' | sudo tee -a /etc/udev/rules.d/70-kestrup-instruments.rules\n"
-           "  sudo udevadm control --reload && sudo udevadm trigger --subsystem-match=usb "
-           "--action=change\n";
-}
-
 int OperatorTools::ListInstruments(bool simulate, const QStringList& extraIds, std::FILE* out,
-                                   std::FILE* err) {
+                                   std::FILE* err, const QStringList& scenarios) {
     if (simulate) {
         const platform::usbio::SimulatedDevice::Identity identity;
-        std::fprintf(out, "simulated\t%s\t-\tcan be opened\n",
-                     Pair(identity.vendorId, identity.productId).c_str());
+        const qsizetype count = std::max<qsizetype>(scenarios.size(), 1);
+        for (qsizetype i = 0; i < count; ++i) {
+            sim::Scenario scenario;
+            std::string error;
+            if (i < scenarios.size() &&
+                !sim::Scenario::Load(scenarios[i].toStdString(), scenario, error)) {
+                std::fprintf(err, "kestrup: %s\n", OutsideText::Visible(error).c_str());
+            }
+            std::fprintf(
+                out, "simulated\t%d-%lld\t%s\t%s\tcan be opened\n",
+                platform::usbio::SimulatedDevice::kBus, static_cast<long long>(i + 1),
+                Pair(identity.vendorId, identity.productId).c_str(),
+                scenario.serial.empty() ? "-" : OutsideText::Visible(scenario.serial).c_str());
+        }
         std::fflush(out);
         return 0;
     }
@@ -183,15 +186,15 @@ int OperatorTools::ListInstruments(bool simulate, const QStringList& extraIds, s
     bool anyUsable = false;
     for (const auto& i : found) {
         anyUsable = anyUsable || i.usable;
-        std::fprintf(out, "%03d:%03d\t%s\t%s\t", i.bus, i.device, Pair(i.vendor, i.product).c_str(),
+        std::fprintf(out, "%03d:%03d\t%s\t%s\t%s\t", i.bus, i.device,
+                     i.port.empty() ? "-" : Escaped(i.port).c_str(), Pair(i.vendor, i.product).c_str(),
                      i.serial.empty() ? "-" : Escaped(i.serial).c_str());
         if (i.usable) {
             std::fprintf(out, "can be opened\n");
         } else if (i.openError == LIBUSB_ERROR_ACCESS) {
-            std::fprintf(out,
-                         "cannot be opened: this user has no permission for %s; install the "
-                         "udev rule for it and reload the rules:\n%s",
-                         Escaped(i.node).c_str(), AccessFix(i.vendor, i.product).c_str());
+            std::fprintf(out, "cannot be opened: this user has no permission for %s: %s\n",
+                         Escaped(i.node).c_str(),
+                         platform::usbio::InstrumentSurvey::AccessAdvice(i).c_str());
         } else {
             std::fprintf(out, "cannot be opened: %s\n", libusb_strerror(i.openError));
         }

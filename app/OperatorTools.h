@@ -40,16 +40,14 @@ class OperatorTools {
                              std::FILE* out, std::FILE* err);
 
     // Each USB device whose pair is listed (the ids files and extraIds):
-    // bus and device number, the pair, the serial number, whether it can be
-    // opened and, when not, why and how to fix it. With simulate, the
-    // simulated instrument. 0 when at least one can be used, else 1.
+    // bus and device number, port path, the pair, the serial number, whether
+    // it can be opened and, when not, why and how to fix it. With simulate,
+    // the simulated instruments (one per scenario). 0 when at least one can
+    // be used, else 1.
     static int ListInstruments(bool simulate, const QStringList& extraIds, std::FILE* out,
-                               std::FILE* err);
+                               std::FILE* err, const QStringList& scenarios = QStringList());
 
     // The last count attempts of the history, newest first (an attempt
     // without its end reads "interrupted"). Always 0.
     static int ShowHistory(const UpgradeHistory::Location& location, int count, std::FILE* out);
-
-    // What the README says to do when this user may not open the device.
-    static std::string AccessFix(std::uint16_t vendor, std::uint16_t product);
 };

@@ -13,11 +13,17 @@
 #include <optional>
 #include <vector>
 
+#include "app/BoundRun.h"
 #include "app/CommandLine.h"
 #include "app/OperatorTools.h"
+#include "app/OutsideText.h"
+#include "app/RunLock.h"
 #include "app/SignalWatch.h"
 #include "app/SilenceWatchdog.h"
 #include "app/SimulationSession.h"
+#include "app/StationConfig.h"
+#include "app/StationProgress.h"
+#include "app/StationStatus.h"
 #include "app/UnattendedReport.h"
 #include "app/UpgradeHistory.h"
 #include "engine/DeviceDetection.h"
@@ -28,7 +34,6 @@
 #include "engine/UpgradeWorker.h"
 #include "package/PackageGlobals.h"
 #include "platform/FileSystem.h"
-#include "platform/InstanceLock.h"
 #include "platform/PrivateTempDir.h"
 #include "platform/TextEscape.h"
 #include "platform/usbio/SimulatedDevice.h"
@@ -48,6 +53,9 @@ namespace {
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitAlreadyRunning = 3;
+// A station's run on an instrument whose serial number the station does not
+// accept: nothing was sent.
+constexpr int kExitNotAccepted = 4;
 // Longer than any wait of the protocol (the flash wait) by one detection wait.
 constexpr std::uint32_t kSilenceLimitMs = kestrup::kFlashReadTimeoutMs + kestrup::kDetectionWaitMs;
 
@@ -132,16 +140,15 @@ UpgradeHistory::Attempt AttemptFor(const CKestrupDoc& document, int row) {
 }
 
 // The instrument detection connected to, as the system knows it (detection
-// opens the first listed device); nothing is asked of the device itself.
-// Leaves pair and serial alone without real devices.
-void InstrumentOf(platform::usbio::LibusbBackend* devices, std::string& pair, std::string& serial) {
-    if (devices == nullptr) {
-        return;
-    }
-    const auto attached = devices->AttachedDevices();
+// opens the first device the driver lists); nothing is asked of the device
+// itself. The pair is left alone for a simulated device.
+void InstrumentOf(std::string& pair, std::string& serial, std::string& port) {
+    const auto attached = platform::usbio::UsbioDriver::AttachedDevices();
     if (attached.empty()) {
         return;
     }
+    serial = attached.front()->Serial();
+    port = attached.front()->PortPath();
     if (auto* device = dynamic_cast<platform::usbio::LibusbDevice*>(attached.front().get())) {
         const auto instrument = platform::usbio::InstrumentSurvey::Describe(device->Raw());
         char text[16];
@@ -163,6 +170,31 @@ int FailClosed(const std::string& text, bool window, std::FILE* err) {
     return kExitFailure;
 }
 
+// How this run is named to another that finds the lock taken.
+std::string RunName(const CommandLine& line, const BoundRun* bound) {
+    const std::string package = CommandLine::Bytes(line.upgrade);
+    if (line.list) {
+        return "a package listing";
+    }
+    if (line.Unattended()) {
+        return bound != nullptr
+                   ? "an upgrade of " + package + " bound to instrument " + bound->Id().Text()
+                   : "an unattended upgrade of " + package;
+    }
+    return bound != nullptr ? "the window, bound to instrument " + bound->Id().Text()
+                            : "the window";
+}
+
+// The history --station-status reads: on a station (its configuration is
+// there) the station's own, else the user's.
+std::string StationHistoryPath(const Program::Settings& settings, const std::string& configPath) {
+    if (!settings.historyPath.empty()) {
+        return settings.historyPath;
+    }
+    return platform::FileSystem::Exists(configPath) ? StationConfig::kStationHistory
+                                                    : UpgradeHistory::DefaultPath();
+}
+
 }  // namespace
 
 int Program::Main(int argc, char** argv) {
@@ -175,17 +207,16 @@ int Program::Main(int argc, char** argv) {
     }
     CommandLine line;
     QString error;
-    if (line.Parse(arguments, error) && !line.upgrade.isEmpty() &&
-        std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr &&
-        std::getenv("QT_QPA_PLATFORM") == nullptr) {
+    if (line.Parse(arguments, error) && line.Unattended() && std::getenv("DISPLAY") == nullptr &&
+        std::getenv("WAYLAND_DISPLAY") == nullptr && std::getenv("QT_QPA_PLATFORM") == nullptr) {
         // An unattended run needs no screen.
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     }
     if (!error.isEmpty() || line.help || line.version || line.list || line.listInstruments ||
-        line.history > 0 || !line.verify.isEmpty()) {
+        line.history > 0 || line.stationStatus || !line.verify.isEmpty()) {
         return Run(arguments, Settings{});  // answers without a window
     }
-    if (!line.upgrade.isEmpty() && qgetenv("QT_QPA_PLATFORM") == "offscreen") {
+    if (line.Unattended() && qgetenv("QT_QPA_PLATFORM") == "offscreen") {
         qInstallMessageHandler(&QuietOffscreenWarnings);
     }
     QApplication qt(argc, argv);
@@ -216,6 +247,13 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
     if (line.history > 0) {
         return OperatorTools::ShowHistory(historyLocation, line.history, settings.out);
     }
+    const std::string stationConfigPath = settings.stationConfigPath.empty()
+                                              ? std::string(StationConfig::kDefaultPath)
+                                              : settings.stationConfigPath;
+    if (line.stationStatus) {
+        return StationStatus::Show(StationHistoryPath(settings, stationConfigPath), line.json,
+                                   settings.out);
+    }
 
     if (!line.verify.isEmpty()) {
         // Reads the package and its signature only: also while a window runs.
@@ -227,33 +265,66 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
         // Looks at the devices only (a trial open, no claim): also while a
         // window has the instrument, which is when an operator asks.
         return OperatorTools::ListInstruments(line.simulate, line.usbIds, settings.out,
-                                              settings.err);
+                                              settings.err, line.scenarios);
     }
 
-    // One copy of the program at a time: a second one would clear and fill
-    // the staging directory under a first one's upgrade. Without a private
-    // temporary directory, or without the lock on it, nothing goes on: the
-    // program fails closed and says why.
-    const bool window = line.upgrade.isEmpty() && !line.list;
-    platform::InstanceLock instance;
+    // A station's run: the station's configuration names the package.
+    std::string serialPattern;
+    if (!line.station.isEmpty()) {
+        StationConfig config;
+        std::string why;
+        if (!StationConfig::Load(stationConfigPath, config, why)) {
+            std::fprintf(settings.err, "kestrup: %s\n", OutsideText::Visible(why).c_str());
+            return kExitUsage;
+        }
+        line.upgrade = CommandLine::FromBytes(config.package.c_str());
+        line.instrument = line.station;
+        serialPattern = config.serialPattern;
+    }
+    std::optional<BoundRun> bound;
+    if (!line.instrument.isEmpty()) {
+        platform::usbio::InstrumentId id;
+        std::string why;
+        platform::usbio::InstrumentId::Parse(CommandLine::Bytes(line.instrument), id, why);
+        bound.emplace(std::move(id), serialPattern);
+    }
+    // An unattended run bound to one instrument works beside runs bound to
+    // others, in a directory of its own.
+    const bool ownDirectory = bound && line.Unattended();
+
+    // One copy of the program at a time (but for runs bound to different
+    // instruments): a second one would clear and fill the staging directory
+    // under a first one's upgrade. Without a private temporary directory, or
+    // without its lock, nothing goes on: the program fails closed and says
+    // why.
+    const bool window = !line.Unattended() && !line.list;
+    RunLock lock;
     std::string tempDir, problem;
-    if (!platform::PrivateTempDir::Get(tempDir, problem)) {
+    if (!platform::PrivateTempDir::GetBase(tempDir, problem)) {
         return FailClosed(problem, window, settings.err);
     }
-    bool held = false;
-    if (!instance.Acquire(tempDir, held, &problem)) {
-        if (!held) {
-            return FailClosed("cannot take the lock of the temporary directory: " + problem, window,
-                              settings.err);
-        }
+    const RunLock::Result locked =
+        lock.Take(tempDir, ownDirectory ? tempDir + bound->DirectoryName() + "/" : std::string(),
+                  RunName(line, bound ? &*bound : nullptr));
+    if (locked == RunLock::Result::Unavailable) {
+        return FailClosed("cannot take the lock of the temporary directory: " + lock.Problem(),
+                          window, settings.err);
+    }
+    if (locked == RunLock::Result::Held) {
         const std::string text = res::StringTable::Load(res::IDP_ALREADY_RUNNING);
-        Say(settings.err, text);
+        std::fprintf(settings.err, "kestrup: %s\nkestrup: running now: %s\n", text.c_str(),
+                     lock.Holders().c_str());
         if (window && QApplication::instance() != nullptr) {
-            QMessageBox::information(
-                nullptr, QString::fromStdString(res::StringTable::Load(res::AFX_IDS_APP_TITLE)),
-                QString::fromStdString(text));
+            QMessageBox box(QMessageBox::Information,
+                            QString::fromStdString(res::StringTable::Load(res::AFX_IDS_APP_TITLE)),
+                            QString::fromStdString(text), QMessageBox::Ok);
+            box.setInformativeText("Running now: " + QString::fromStdString(lock.Holders()));
+            box.exec();
         }
         return kExitAlreadyRunning;
+    }
+    if (ownDirectory) {
+        bound->UseOwnDirectory();
     }
     if (line.list) {
         // The scan extracts descriptors into the private temporary directory
@@ -262,7 +333,7 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
     }
 
     SimulationSession simulation;
-    if (line.simulate && !simulation.Start(line.scenario, error)) {
+    if (line.simulate && !simulation.Start(line.scenarios, error)) {
         Say(settings.err, CommandLine::Bytes(error));
         return kExitUsage;
     }
@@ -282,13 +353,25 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
             Say(settings.err, "no access to USB devices: " + message);
         }
     }
+    if (bound) {
+        // A station leaves alone an instrument whose serial number it does
+        // not accept; to every other run the instrument's ID is enough.
+        if (const std::string refusal = bound->Refusal(); !refusal.empty()) {
+            std::fprintf(settings.err, "kestrup: %s\n", OutsideText::Visible(refusal).c_str());
+            if (realDevices) {
+                platform::usbio::UsbioDriver::RemoveBackend(realDevices);
+            }
+            return kExitNotAccepted;
+        }
+        bound->BindDriver();
+    }
     if (!line.capture.isEmpty() &&
         !platform::usbio::UsbioDriver::StartCapture(CommandLine::Bytes(line.capture))) {
         Say(settings.err, "cannot write the capture " + CommandLine::Bytes(line.capture));
         return kExitUsage;
     }
 
-    const bool unattended = !line.upgrade.isEmpty();
+    const bool unattended = line.Unattended();
     int exitStatus = 0;
     {
         CKestrupApp app;
@@ -301,7 +384,18 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
             unattended ? settings.out : nullptr,
             line.json ? UnattendedReport::Format::Json : UnattendedReport::Format::Text);
         UpgradeHistory history(historyLocation, settings.err);
-        std::string instrumentPair, instrumentSerial;
+        // A bound run's progress, for --station-status.
+        std::optional<StationProgress> progress;
+        if (ownDirectory) {
+            progress.emplace(StationProgress::DirectoryFor(historyLocation.Path()),
+                             bound->Id().Text(), bound->Id().FileName(),
+                             CommandLine::Bytes(line.upgrade));
+        }
+        std::string instrumentPair, instrumentSerial, instrumentPort;
+        // The frame may deliver the connection while it still handles the
+        // status that begins the attempt (its handler pumps messages), so
+        // the connection can be seen before the attempt has begun.
+        bool connectedBeforeBegin = false;
         if (line.simulate) {
             const platform::usbio::SimulatedDevice::Identity identity;
             char pair[16];
@@ -331,6 +425,9 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
                                      signature->trustedComment);
             }
             history.End(result, reason, std::move(files));
+            if (progress) {
+                progress->End();
+            }
         };
 
         const QStringList shellArguments =
@@ -418,18 +515,33 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
                         report.Reset();
                     }
                     const CUpgradeView* view = tmpl->View();
-                    const UpgradeHistory::Attempt attempt = AttemptFor(
+                    UpgradeHistory::Attempt attempt = AttemptFor(
                         *tmpl->Document(), view != nullptr ? view->m_nSelectedItem.load() : -1);
+                    attempt.bound = bound ? bound->Id().Text() : std::string();
                     // Its begun line goes out now; the package's hash is
                     // computed on a thread of its own for the end line.
-                    history.Begin(attempt, attempt.package.empty()
-                                               ? std::string()
-                                               : g_szPackageDir + attempt.package);
+                    const std::string packagePath =
+                        attempt.package.empty() ? std::string() : g_szPackageDir + attempt.package;
+                    history.Begin(std::move(attempt), packagePath);
+                    if (progress) {
+                        progress->Begin();
+                    }
+                    if (connectedBeforeBegin) {
+                        history.SetInstrument(instrumentPair, instrumentSerial, instrumentPort);
+                        connectedBeforeBegin = false;
+                    }
                 }
                 report.OnNotification(message, wParam, lParam, kestrup::g_szCurrentFile);
+                if (progress) {
+                    progress->OnNotification(message, wParam, lParam, kestrup::g_szCurrentFile);
+                }
                 if (message == kestrup::WM_SET_MODE_USB) {
-                    InstrumentOf(realDevices.get(), instrumentPair, instrumentSerial);
-                    history.SetInstrument(instrumentPair, instrumentSerial);
+                    InstrumentOf(instrumentPair, instrumentSerial, instrumentPort);
+                    connectedBeforeBegin = !history.InProgress();
+                    history.SetInstrument(instrumentPair, instrumentSerial, instrumentPort);
+                    if (progress) {
+                        progress->Connected(instrumentSerial, instrumentPort);
+                    }
                 }
                 if (report.DetectionGaveUp()) {
                     endAttempt({});

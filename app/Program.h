@@ -21,6 +21,8 @@ class Program {
         bool stopWorkerAtEnd = false;
         // The upgrade history; empty means UpgradeHistory::DefaultLocation().
         std::string historyPath;
+        // The station's configuration; empty means StationConfig::kDefaultPath.
+        std::string stationConfigPath;
     };
 
     // main(): handles --help and --version without a window, falls back to
@@ -31,9 +33,10 @@ class Program {
     // Runs with Qt's application object already there. arguments include the
     // program name first, byte for byte as CommandLine::FromBytes gives them.
     // Exit status: the application's, or for --upgrade 0 success, 1 failure,
-    // 2 unknown package or bad arguments; 1 when the private temporary
-    // directory or its lock cannot be had, 3 when another copy holds the
-    // lock, and 128 + the signal's number after SIGTERM, SIGINT or SIGHUP
-    // (which close the program in order). SIGPIPE is ignored from here on.
+    // 2 unknown package or bad arguments, 3 another run holds what this one
+    // needs, 4 a station does not accept the instrument; 1 when the private
+    // temporary directory or its lock cannot be had, and 128 + the signal's
+    // number after SIGTERM, SIGINT or SIGHUP (which close the program in
+    // order). SIGPIPE is ignored from here on.
     static int Run(const QStringList& arguments, const Settings& settings);
 };

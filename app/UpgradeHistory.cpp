@@ -139,10 +139,12 @@ void UpgradeHistory::TakeHash() {
     hash_.clear();
 }
 
-void UpgradeHistory::SetInstrument(const std::string& pair, const std::string& serial) {
+void UpgradeHistory::SetInstrument(const std::string& pair, const std::string& serial,
+                                   const std::string& port) {
     if (current_) {
         current_->instrument = pair;
         current_->serial = serial;
+        current_->port = port;
     }
 }
 
@@ -185,7 +187,8 @@ std::string UpgradeHistory::ToJson(const Attempt& a) {
         {"attempt", Q(a.id)},      {"start", Q(a.start)},           {"end", Q(a.end)},
         {"package", Q(a.package)}, {"sha256", Q(a.sha256)},         {"language", Q(a.language)},
         {"version", Q(a.version)}, {"instrument", Q(a.instrument)}, {"serial", Q(a.serial)},
-        {"files", files},          {"result", Q(a.result)},         {"reason", Q(a.reason)}};
+        {"files", files},          {"result", Q(a.result)},         {"reason", Q(a.reason)},
+        {"port", Q(a.port)},       {"bound", Q(a.bound)}};
     object.insert("signature", signature);
     return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
 }
@@ -252,9 +255,13 @@ int UpgradeHistory::Open(bool forWriting, std::string& why) const {
         ::close(dir);
         dir = next;
     }
+    // A directory its group may read (a station's state directory) shares the
+    // history with that group.
+    struct stat folder {};
+    const bool shared = ::fstat(dir, &folder) == 0 && (folder.st_mode & 0050) == 0050;
     const int flags =
         (forWriting ? O_RDWR | O_APPEND | O_CREAT : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-    const int fd = ::openat(dir, parts.back().c_str(), flags, 0600);
+    const int fd = ::openat(dir, parts.back().c_str(), flags, shared ? 0640 : 0600);
     if (fd < 0) {
         return failed(errno == ELOOP ? "it is a symbolic link" : "cannot open it", dir,
                       errno == ELOOP);

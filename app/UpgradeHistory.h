@@ -38,6 +38,8 @@ class UpgradeHistory {
         std::string version;
         std::string instrument;  // "VID:PID" in hexadecimal, empty when unknown
         std::string serial;      // empty when unknown
+        std::string port;        // the instrument's port path, empty when unknown
+        std::string bound;       // the ID a bound run was bound to; empty when unbound
         std::vector<std::pair<std::string, std::string>> files;  // name, result
         // The package's signature as the hand-off checked it: its state
         // ("signed", "unsigned", "bad-signature", "untrusted-key"; empty when
@@ -65,6 +67,8 @@ class UpgradeHistory {
     // The history for the environment; an empty base when neither an
     // absolute XDG_STATE_HOME nor HOME is set.
     static Location DefaultLocation();
+    // Its path; empty without a base.
+    static std::string DefaultPath() { return DefaultLocation().Path(); }
     // Lower-case hexadecimal SHA-256 of a regular file; empty when it cannot
     // be read.
     static std::string Sha256OfFile(const std::string& path);
@@ -83,7 +87,8 @@ class UpgradeHistory {
     void Begin(Attempt attempt, const std::string& packagePath = {});
     bool InProgress() const { return current_.has_value(); }
     // The instrument of the attempt in progress.
-    void SetInstrument(const std::string& pair, const std::string& serial);
+    void SetInstrument(const std::string& pair, const std::string& serial,
+                       const std::string& port = std::string());
     // The signature check of the attempt in progress.
     void SetSignature(const std::string& state, const std::string& keyId,
                       const std::string& trustedComment);

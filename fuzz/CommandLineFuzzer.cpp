@@ -7,6 +7,7 @@
 
 #include "app/CommandLine.h"
 #include "fuzz/FuzzScratch.h"
+#include "platform/usbio/InstrumentId.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     QStringList arguments{QStringLiteral("kestrup")};
@@ -29,6 +30,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (line.Parse(arguments, error)) {
         if (line.history < 0) {
             fuzzsupport::Violation("a negative history count was accepted");
+        }
+        platform::usbio::InstrumentId id;
+        std::string why;
+        for (const QString& given : {line.instrument, line.station}) {
+            if (!given.isEmpty() &&
+                !platform::usbio::InstrumentId::Parse(given.toStdString(), id, why)) {
+                fuzzsupport::Violation("an instrument ID that is none was accepted");
+            }
         }
     } else if (error.isEmpty()) {
         fuzzsupport::Violation("a refused command line without a message");

@@ -13,7 +13,8 @@ InstanceLock::~InstanceLock() {
     Release();
 }
 
-bool InstanceLock::Acquire(const std::string& directory, bool& held, std::string* why) {
+bool InstanceLock::Acquire(const std::string& directory, bool& held, bool shared,
+                           std::string* why) {
     held = false;
     Release();
     std::string path = directory;
@@ -30,7 +31,7 @@ bool InstanceLock::Acquire(const std::string& directory, bool& held, std::string
     if (fd < 0) {
         return fail("cannot open");
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (::flock(fd, (shared ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
         held = errno == EWOULDBLOCK;
         fail("cannot lock");
         ::close(fd);

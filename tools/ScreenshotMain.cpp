@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
     QApplication qt(argc, argv);
     SimulationSession simulation;
     QString error;
-    simulation.Start({}, error);
+    simulation.Start(QStringList(), error);
     CKestrupApp app;
     auto docTemplate = std::make_unique<CKestrupDocTemplate>();
     UpgradeWiring wiring(app, *docTemplate);

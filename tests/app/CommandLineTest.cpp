@@ -11,12 +11,14 @@ bool Parse(const QStringList& args, CommandLine& line, QString& error) {
 TEST(CommandLineTest, ReadsTheOptionsAndTheFile) {
     CommandLine line;
     QString error;
-    ASSERT_TRUE(Parse({"--scenario", "flaky.txt", "--capture", "out.pcap", "--upgrade",
-                       "TPro_English_7.0.5.pcg", "--usb-id", "1209:00a1"},
-                      line, error))
+    ASSERT_TRUE(Parse(
+        {"--scenario", "flaky.txt", "--capture", "out.pcap", "--upgrade", "TPro_English_7.0.5.pcg",
+         "--usb-id", "1209:00a1", "--scenario", "b.txt", "--instrument", "1-2.3"},
+        line, error))
         << error.toStdString();
     EXPECT_TRUE(line.simulate);  // a scenario implies the simulated instrument
-    EXPECT_EQ(line.scenario, "flaky.txt");
+    EXPECT_EQ(line.scenarios, (QStringList{"flaky.txt", "b.txt"}));
+    EXPECT_EQ(line.instrument, "1-2.3");
     EXPECT_EQ(line.capture, "out.pcap");
     EXPECT_EQ(line.upgrade, "TPro_English_7.0.5.pcg");
     EXPECT_EQ(line.usbIds, QStringList{"1209:00a1"});
@@ -50,6 +52,14 @@ TEST(CommandLineTest, ReadsTheOptionsAndTheFile) {
     EXPECT_TRUE(history.file.isEmpty());
     ASSERT_TRUE(Parse({"--history"}, recent, error));
     EXPECT_EQ(recent.history, CommandLine::kDefaultHistory);
+
+    // The station's run is unattended; its status may come as JSON Lines.
+    CommandLine station, status;
+    ASSERT_TRUE(Parse({"--station", "1-4", "--json"}, station, error));
+    EXPECT_TRUE(station.Unattended() && station.json);
+    EXPECT_EQ(station.station, "1-4");
+    ASSERT_TRUE(Parse({"--station-status", "--json"}, status, error));
+    EXPECT_TRUE(status.stationStatus && !status.Unattended());
 }
 
 TEST(CommandLineTest, RefusesWhatMakesNoSense) {
@@ -74,7 +84,14 @@ TEST(CommandLineTest, RefusesWhatMakesNoSense) {
           QStringList{"--list", "--upgrade", "a.pcg"},
           QStringList{"--list-instruments", "--history"}, QStringList{"--verify", ""},
           QStringList{"--verify", "a.pcg", "b.pcg"}, QStringList{"--verify", "a.pcg", "--list"},
-          QStringList{"--verify", "a.pcg", "--upgrade", "a.pcg"}}) {
+          QStringList{"--verify", "a.pcg", "--upgrade", "a.pcg"},
+          // An ID is 1 to 64 printable characters without spaces.
+          QStringList{"--instrument", ""}, QStringList{"--instrument", "TP 1"},
+          QStringList{"--instrument", QString(65, 'x')}, QStringList{"--station", "a\tb"},
+          QStringList{"--station", "1-1", "--upgrade", "a.pcg"},
+          QStringList{"--station", "1-1", "--instrument", "1-2"},
+          QStringList{"--station", "1-1", "file.txt"}, QStringList{"--instrument", "1-1", "--list"},
+          QStringList{"--station-status", "--history"}}) {
         CommandLine line;
         EXPECT_FALSE(Parse(args, line, error)) << args.join(' ').toStdString();
     }

@@ -32,6 +32,7 @@
 #include <string>
 
 #include "app/CommandLine.h"
+#include "app/RunLock.h"
 #include "app/SimulationSession.h"
 #include "app/UpgradeHistory.h"
 #include "engine/DeviceDetection.h"
@@ -116,6 +117,7 @@ class ProgramTest : public ::testing::Test {
         settings.err = out_;
         settings.stopWorkerAtEnd = true;
         settings.historyPath = historyPath;
+        settings.stationConfigPath = stationConfigPath;
         return Program::Run(QStringList{"kestrup"} + arguments, settings);
     }
     std::string Output() const {
@@ -250,6 +252,7 @@ class ProgramTest : public ::testing::Test {
     platform::TimeFacility::ScopedScale fast_;
     testsupport::PackageSandbox sandbox;
     std::string historyPath = sandbox.Root() + "state/kestrup/history.jsonl";
+    std::string stationConfigPath = sandbox.Root() + "no-station.conf";
     std::FILE* out_ = nullptr;
 };
 
@@ -385,7 +388,16 @@ TEST_F(ProgramTest, ListsThePackagesAndTheSimulatedInstrument) {
     EXPECT_EQ(Run({"--list"}), 0);
     EXPECT_EQ(Output(), "English\t\t\tTPro_English.pcg\tunsigned\n");
     EXPECT_EQ(Run({"--list-instruments", "--simulate"}), 0);
-    EXPECT_EQ(Output(), "simulated\t1209:0001\t-\tcan be opened\n");
+    EXPECT_EQ(Output(), "simulated\t1-1\t1209:0001\t-\tcan be opened\n");
+    ASSERT_TRUE(platform::FileSystem::WriteAll(sandbox.Root() + "a.txt", "serial TP-\x1b[2J\n"));
+    ASSERT_TRUE(platform::FileSystem::WriteAll(sandbox.Root() + "b.txt", ""));
+    EXPECT_EQ(
+        Run({"--list-instruments", "--scenario", QString::fromStdString(sandbox.Root() + "a.txt"),
+             "--scenario", QString::fromStdString(sandbox.Root() + "b.txt")}),
+        0);
+    EXPECT_EQ(Output(),
+              "simulated\t1-1\t1209:0001\tTP-\\x1B[2J\tcan be opened\n"
+              "simulated\t1-2\t1209:0001\t-\tcan be opened\n");
     platform::FileSystem::Delete(sandbox.PackageDir() + "TPro_English.pcg");
     EXPECT_EQ(Run({"--list"}), 0);
     EXPECT_EQ(Output(), "");
@@ -924,6 +936,87 @@ TEST_F(ProgramTest, ASecondInstanceLeavesTheFirstOnesStagingAloneAndExitsWithThr
     }
     // Once the first has ended, the next one runs.
     EXPECT_EQ(Run({"--simulate", "--upgrade", "TPro_English.pcg"}), 0) << Output();
+}
+
+// Runs bound to one instrument: only that one is sent anything, the history
+// names it, a station leaves alone what it does not accept, and the lock
+// keeps bound runs apart from the whole program and from each other.
+TEST_F(ProgramTest, ABoundRunSendsOnlyToItsInstrument) {
+    auto instrument = [this](const std::string& serial, const std::string& extra = "") {
+        const std::string path = sandbox.Root() + serial + ".txt";
+        EXPECT_TRUE(platform::FileSystem::WriteAll(
+            path, "serial " + serial + "\nflash-dir " + sandbox.Root() + serial + "\n" + extra));
+        return QString::fromStdString(path);
+    };
+    const QStringList two{"--scenario", instrument("TP-A"), "--scenario", instrument("TP-B")};
+    auto flash = [this](const char* serial) {
+        return testsupport::PackageSandbox::Names(sandbox.Root() + serial);
+    };
+    ASSERT_EQ(Run(two + QStringList{"--instrument", "TP-B", "--upgrade", "TPro_English.pcg"}), 0)
+        << Output();
+    EXPECT_EQ(flash("TP-A"), "");
+    EXPECT_EQ(flash("TP-B"), "a.dat b.boot c.bin");
+    ASSERT_EQ(History().size(), 1u);
+    EXPECT_EQ(History()[0]["bound"].toString(), "TP-B");
+    EXPECT_EQ(History()[0]["serial"].toString(), "TP-B") << sandbox.Read(historyPath);
+    EXPECT_EQ(History()[0]["port"].toString(), "1-2");
+    // By its port.
+    ASSERT_EQ(Run(two + QStringList{"--instrument", "1-1", "--upgrade", "TPro_English.pcg"}), 0)
+        << Output();
+    EXPECT_EQ(flash("TP-A"), "a.dat b.boot c.bin");
+    EXPECT_EQ(History()[1]["serial"].toString(), "TP-A");
+    // An instrument that is not there is not found, whatever else is.
+    EXPECT_EQ(Run(two + QStringList{"--instrument", "TP-C", "--upgrade", "TPro_English.pcg"}), 1);
+    EXPECT_EQ(LastLine(), "Result: upgrade failed: instrument not found");
+
+    // A station accepts only the serial numbers its pattern fits.
+    const std::string config = sandbox.Root() + "station.conf";
+    ASSERT_TRUE(
+        platform::FileSystem::WriteAll(config, "package = TPro_English.pcg\nserial = TP-B*\n"));
+    std::filesystem::remove_all(sandbox.Root() + "TP-A");
+    stationConfigPath = config;
+    EXPECT_EQ(Run(two + QStringList{"--station", "1-1"}), 4) << Output();
+    EXPECT_NE(Output().find("kestrup: the instrument 1-1 has the serial number TP-A, which does "
+                            "not fit the station's pattern TP-B*; it is left alone\n"),
+              std::string::npos)
+        << Output();
+    EXPECT_EQ(flash("TP-A"), "");
+    EXPECT_EQ(History().size(), 3u);
+    ASSERT_EQ(Run(two + QStringList{"--station", "1-2", "--json"}), 0) << Output();
+    EXPECT_NE(LastLine().find(R"("succeeded":true)"), std::string::npos) << Output();
+    ASSERT_EQ(Run({"--station-status"}), 0);
+    EXPECT_NE(Output().find("1-2\tTP-B\tsucceeded TPro_English.pcg\t"), std::string::npos)
+        << Output();
+    EXPECT_NE(Output().find("TP-C\t-\tfailed TPro_English.pcg: instrument not found\t"),
+              std::string::npos)
+        << Output();
+}
+
+TEST_F(ProgramTest, BoundRunsAndTheWholeProgramKeepEachOtherOutAndSayWhatRuns) {
+    std::string base, error;
+    ASSERT_TRUE(platform::PrivateTempDir::GetBase(base, error)) << error;
+    const std::string me = " (process " + std::to_string(::getpid()) + ")";
+    const QStringList upgrade{"--simulate", "--upgrade", "TPro_English.pcg"};
+    {
+        RunLock bound;
+        ASSERT_EQ(bound.Take(base, base + "instrument-1-2/", "an upgrade bound to 1-2"),
+                  RunLock::Result::Taken);
+        EXPECT_EQ(Run(upgrade), 3);
+        EXPECT_NE(Output().find("Another Talvenmark Pro Upgrade Utility is already running.\n"
+                                "kestrup: running now: an upgrade bound to 1-2" +
+                                me + "\n"),
+                  std::string::npos)
+            << Output();
+        EXPECT_EQ(Run(upgrade + QStringList{"--instrument", "1-2"}), 3);
+        // A run bound to another instrument goes on beside it.
+        EXPECT_EQ(Run(upgrade + QStringList{"--instrument", "1-1"}), 0) << Output();
+    }
+    RunLock window;
+    ASSERT_EQ(window.Take(base, "", "the window"), RunLock::Result::Taken);
+    EXPECT_EQ(Run(upgrade + QStringList{"--instrument", "1-1"}), 3);
+    EXPECT_NE(Output().find("running now: the window" + me), std::string::npos) << Output();
+    window.Release();
+    EXPECT_EQ(Run(upgrade), 0) << Output();
 }
 
 // The application with the upgrade engine joined to it, on the simulated

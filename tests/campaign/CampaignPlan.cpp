@@ -492,6 +492,11 @@ CampaignPlan CampaignPlan::Draw(std::uint64_t seed, bool withInterruption,
         extraMs += delay;
     }
 
+    // From the seed, not the draws: every seed keeps the run it had.
+    plan.packetSize = seed % 2 == 1 ? 64 : 512;
+    if (plan.packetSize != 512) {
+        lines.push_back("packet-size " + std::to_string(plan.packetSize));
+    }
     for (const std::string& line : lines) {
         plan.scenario += line + "\n";
     }

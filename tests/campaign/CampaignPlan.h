@@ -46,6 +46,8 @@ struct CampaignPlan {
     std::vector<PackageFile> files;  // package.inf excluded
     FaultKind fault = FaultKind::None;
     std::string scenario;  // the scenario file's text
+    // The bulk pipes' packet size: 64 (full speed) for odd seeds, else 512.
+    std::uint16_t packetSize = 512;
     Interruption interruption = Interruption::None;
     std::uint64_t interruptAtMs = 0;  // program time after the upgrade command
 
