@@ -187,7 +187,8 @@ int OperatorTools::ListInstruments(bool simulate, const QStringList& extraIds, s
     for (const auto& i : found) {
         anyUsable = anyUsable || i.usable;
         std::fprintf(out, "%03d:%03d\t%s\t%s\t%s\t", i.bus, i.device,
-                     i.port.empty() ? "-" : Escaped(i.port).c_str(), Pair(i.vendor, i.product).c_str(),
+                     i.port.empty() ? "-" : Escaped(i.port).c_str(),
+                     Pair(i.vendor, i.product).c_str(),
                      i.serial.empty() ? "-" : Escaped(i.serial).c_str());
         if (i.usable) {
             std::fprintf(out, "can be opened\n");

@@ -257,8 +257,8 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
 
     if (!line.verify.isEmpty()) {
         // Reads the package and its signature only: also while a window runs.
-        return OperatorTools::VerifyPackage(settings.executablePath, CommandLine::Bytes(line.verify),
-                                            settings.out, settings.err);
+        return OperatorTools::VerifyPackage(
+            settings.executablePath, CommandLine::Bytes(line.verify), settings.out, settings.err);
     }
 
     if (line.listInstruments) {

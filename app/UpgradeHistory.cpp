@@ -183,12 +183,13 @@ std::string UpgradeHistory::ToJson(const Attempt& a) {
                                      : QJsonObject{{"state", Q(a.signature)},
                                                    {"key_id", Q(a.keyId)},
                                                    {"trusted_comment", Q(a.trustedComment)}};
-    QJsonObject object{
-        {"attempt", Q(a.id)},      {"start", Q(a.start)},           {"end", Q(a.end)},
-        {"package", Q(a.package)}, {"sha256", Q(a.sha256)},         {"language", Q(a.language)},
-        {"version", Q(a.version)}, {"instrument", Q(a.instrument)}, {"serial", Q(a.serial)},
-        {"files", files},          {"result", Q(a.result)},         {"reason", Q(a.reason)},
-        {"port", Q(a.port)},       {"bound", Q(a.bound)}};
+    QJsonObject object{{"attempt", Q(a.id)},      {"start", Q(a.start)},
+                       {"end", Q(a.end)},         {"package", Q(a.package)},
+                       {"sha256", Q(a.sha256)},   {"language", Q(a.language)},
+                       {"version", Q(a.version)}, {"instrument", Q(a.instrument)},
+                       {"serial", Q(a.serial)},   {"files", files},
+                       {"result", Q(a.result)},   {"reason", Q(a.reason)},
+                       {"port", Q(a.port)},       {"bound", Q(a.bound)}};
     object.insert("signature", signature);
     return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
 }
