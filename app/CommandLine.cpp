@@ -2,6 +2,9 @@
 
 #include <QtCore/QCommandLineParser>
 #include <QtCore/QRegularExpression>
+#include <string_view>
+
+#include "platform/TextEscape.h"
 
 #include "platform/usbio/InstrumentId.h"
 
@@ -96,15 +99,24 @@ bool CommandLine::Parse(const QStringList& arguments, QString& error) {
         std::string why;
         platform::usbio::InstrumentId id;
         if (parser.isSet(option) &&
-            !platform::usbio::InstrumentId::Parse(parser.value(option).toStdString(), id, why)) {
+            !platform::usbio::InstrumentId::Parse(Bytes(parser.value(option)), id, why)) {
             error = QString("--%1: %2").arg(option, QString::fromStdString(why));
             return false;
         }
     }
-    static const QRegularExpression id("^[0-9A-Fa-f]{1,4}:[0-9A-Fa-f]{1,4}$");
+    // Anchored at both ends exactly: "$" alone would let a final line feed
+    // through.
+    static const QRegularExpression id(
+        QRegularExpression::anchoredPattern("[0-9A-Fa-f]{1,4}:[0-9A-Fa-f]{1,4}"));
     for (const QString& value : usbIds) {
         if (!id.match(value).hasMatch()) {
             error = QString("--usb-id expects VID:PID in hexadecimal, not '%1'").arg(value);
+            return false;
+        }
+    }
+    for (const char* option : {"scenario", "capture"}) {
+        if (parser.values(option).contains(QString())) {
+            error = QString("--%1 needs a file name").arg(QString::fromLatin1(option));
             return false;
         }
     }
@@ -113,8 +125,9 @@ bool CommandLine::Parse(const QStringList& arguments, QString& error) {
         // "--history N": the count arrives as the positional argument.
         history = kDefaultHistory;
         if (!positional.isEmpty()) {
-            bool number = false;
-            const int n = positional.first().toInt(&number);
+            static const QRegularExpression digits(QRegularExpression::anchoredPattern("[0-9]+"));
+            bool number = digits.match(positional.first()).hasMatch();
+            const int n = number ? positional.first().toInt(&number) : 0;
             if (!number || n <= 0 || positional.size() > 1) {
                 error = "--history expects a positive number of attempts";
                 return false;
@@ -167,4 +180,41 @@ QString CommandLine::HelpText() {
 
 QString CommandLine::VersionText() {
     return "Talvenmark Pro Upgrade Utility Version 7.0.5\n";
+}
+
+QString CommandLine::FromBytes(const char* bytes) {
+    QString text;
+    if (bytes == nullptr) {
+        return text;
+    }
+    const std::string_view all(bytes);
+    for (std::size_t at = 0; at < all.size();) {
+        const std::size_t length = platform::TextEscape::CharacterAt(all, at);
+        if (length == 0) {
+            text += QChar(static_cast<char16_t>(0xDC00 + static_cast<unsigned char>(all[at])));
+            ++at;
+        } else {
+            text += QString::fromUtf8(all.data() + at, static_cast<qsizetype>(length));
+            at += length;
+        }
+    }
+    return text;
+}
+
+std::string CommandLine::Bytes(const QString& argument) {
+    std::string bytes;
+    qsizetype from = 0;
+    for (qsizetype i = 0; i <= argument.size(); ++i) {
+        const bool kept = i < argument.size() && argument[i].unicode() >= 0xDC80 &&
+                          argument[i].unicode() <= 0xDCFF &&
+                          (i == 0 || !argument[i - 1].isHighSurrogate());
+        if (kept || i == argument.size()) {
+            bytes += argument.mid(from, i - from).toStdString();
+            if (kept) {
+                bytes += static_cast<char>(argument[i].unicode() - 0xDC00);
+            }
+            from = i + 1;
+        }
+    }
+    return bytes;
 }

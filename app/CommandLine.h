@@ -2,6 +2,7 @@
 
 #include <QtCore/QString>
 #include <QtCore/QStringList>
+#include <string>
 
 // The program's command line: the framework's standard parsing (an optional
 // FILE to open as the document) extended with the program's own options.
@@ -29,10 +30,19 @@ class CommandLine {
 
     // Parses arguments (the program name first). False with a message for
     // arguments that make no sense; the program then exits with status 2.
+    // Option values are taken exactly as given: a value with anything more
+    // (a line feed after a VID:PID, a sign before a count) is refused.
     bool Parse(const QStringList& arguments, QString& error);
 
     // An unattended run: --upgrade or --station.
     bool Unattended() const { return !upgrade.isEmpty() || !station.isEmpty(); }
+
+    // An argument as the program received it, byte for byte: valid UTF-8 is
+    // decoded, and each byte that is not part of a UTF-8 character is kept
+    // as the lone surrogate U+DC00 + byte, so that Bytes() gives back the
+    // very bytes (a file name need not be UTF-8).
+    static QString FromBytes(const char* bytes);
+    static std::string Bytes(const QString& argument);
 
     static QString HelpText();
     static QString VersionText();

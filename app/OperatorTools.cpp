@@ -12,6 +12,7 @@
 #include "package/PackageTrust.h"
 #include "package/PackageVerifier.h"
 #include "platform/FileSystem.h"
+#include "platform/TextEscape.h"
 #include "platform/usbio/SimulatedDevice.h"
 #include "platform/usbio/libusb/InstrumentSurvey.h"
 #include "platform/usbio/libusb/UsbIdList.h"
@@ -25,18 +26,62 @@ std::string Pair(std::uint16_t vendor, std::uint16_t product) {
     return text;
 }
 
+// A cell of the package table as a terminal shows it.
 std::string Cell(const char* text) {
-    return text != nullptr ? text : "";
+    return platform::TextEscape::ForTerminal(text != nullptr ? text : "");
+}
+
+std::string Escaped(const std::string& text) {
+    return platform::TextEscape::ForTerminal(text);
 }
 
 void TellProblemsOn(PackageTrust& trust, std::FILE* err) {
     trust.SetProblemSink([err](const std::string& problem) {
-        std::fprintf(err, "kestrup: %s\n", problem.c_str());
+        std::fprintf(err, "kestrup: %s\n", Escaped(problem).c_str());
         std::fflush(err);
     });
 }
 
 }  // namespace
+
+int OperatorTools::ChoosePackage(const CKestrupDoc& document, const std::string& name,
+                                 std::string& refusal) {
+    std::vector<int> rows;
+    std::string names;
+    for (int row = 0; row < document.m_nPackageCount; ++row) {
+        const char* cell = document.GetItem(row, 3);
+        const std::string file = cell != nullptr ? cell : "";
+        if (file == name) {
+            rows.push_back(row);
+        }
+        names += (names.empty() ? "" : ", ") + Escaped(file);
+    }
+    if (rows.size() == 1) {
+        refusal.clear();
+        return rows.front();
+    }
+    refusal = rows.empty()
+                  ? "no package named " + Escaped(name) + " in the list; " +
+                        (names.empty() ? "the list is empty" : "the list holds " + names)
+                  : "more than one package is named " + Escaped(name) + "; the list holds " + names;
+    std::string leftOut;
+    for (const CKestrupDoc::LeftOut& left : document.LeftOutPackages()) {
+        leftOut +=
+            (leftOut.empty() ? "" : ", ") + Escaped(left.name) + " (" + Escaped(left.reason) + ")";
+    }
+    if (!leftOut.empty()) {
+        refusal += "; left out: " + leftOut;
+    }
+    return -1;
+}
+
+void OperatorTools::SayLeftOut(const CKestrupDoc& document, std::FILE* err) {
+    for (const CKestrupDoc::LeftOut& left : document.LeftOutPackages()) {
+        std::fprintf(err, "kestrup: %s\n",
+                     Escaped("left out of the list: " + left.name + ": " + left.reason).c_str());
+    }
+    std::fflush(err);
+}
 
 int OperatorTools::ListPackages(const std::string& executablePath, std::FILE* out, std::FILE* err) {
     CKestrupDoc document;
@@ -53,6 +98,7 @@ int OperatorTools::ListPackages(const std::string& executablePath, std::FILE* ou
                      document.CheckPackage(row).ListWord().c_str());
     }
     std::fflush(out);
+    SayLeftOut(document, err);
     return 0;
 }
 
@@ -121,7 +167,7 @@ int OperatorTools::ListInstruments(bool simulate, const QStringList& extraIds, s
         ids.Add(id.toStdString());
     }
     for (const std::string& problem : problems) {
-        std::fprintf(err, "kestrup: %s\n", problem.c_str());
+        std::fprintf(err, "kestrup: %s\n", Escaped(problem).c_str());
     }
     if (ids.Empty()) {
         std::fprintf(out,
@@ -133,7 +179,7 @@ int OperatorTools::ListInstruments(bool simulate, const QStringList& extraIds, s
     std::vector<platform::usbio::InstrumentSurvey::Instrument> found;
     std::string error;
     if (!platform::usbio::InstrumentSurvey::Take(ids, found, error)) {
-        std::fprintf(out, "no access to USB devices: %s\n", error.c_str());
+        std::fprintf(out, "no access to USB devices: %s\n", Escaped(error).c_str());
         std::fflush(out);
         return 1;
     }
@@ -141,13 +187,14 @@ int OperatorTools::ListInstruments(bool simulate, const QStringList& extraIds, s
     for (const auto& i : found) {
         anyUsable = anyUsable || i.usable;
         std::fprintf(out, "%03d:%03d\t%s\t%s\t%s\t", i.bus, i.device,
-                     i.port.empty() ? "-" : i.port.c_str(), Pair(i.vendor, i.product).c_str(),
-                     i.serial.empty() ? "-" : OutsideText::Visible(i.serial).c_str());
+                     i.port.empty() ? "-" : Escaped(i.port).c_str(),
+                     Pair(i.vendor, i.product).c_str(),
+                     i.serial.empty() ? "-" : Escaped(i.serial).c_str());
         if (i.usable) {
             std::fprintf(out, "can be opened\n");
         } else if (i.openError == LIBUSB_ERROR_ACCESS) {
             std::fprintf(out, "cannot be opened: this user has no permission for %s: %s\n",
-                         i.node.c_str(),
+                         Escaped(i.node).c_str(),
                          platform::usbio::InstrumentSurvey::AccessAdvice(i).c_str());
         } else {
             std::fprintf(out, "cannot be opened: %s\n", libusb_strerror(i.openError));
@@ -164,8 +211,9 @@ int OperatorTools::ListInstruments(bool simulate, const QStringList& extraIds, s
     return anyUsable ? 0 : 1;
 }
 
-int OperatorTools::ShowHistory(const std::string& path, int count, std::FILE* out) {
-    UpgradeHistory history(path, nullptr);
+int OperatorTools::ShowHistory(const UpgradeHistory::Location& location, int count,
+                               std::FILE* out) {
+    UpgradeHistory history(location, nullptr);
     for (const std::string& line : history.Last(count)) {
         std::fprintf(out, "%s\n", line.c_str());
     }

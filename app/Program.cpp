@@ -1,11 +1,14 @@
 #include "app/Program.h"
 
 #include <QtCore/QMetaObject>
+#include <QtCore/QThread>
 #include <QtCore/QTimer>
 #include <QtWidgets/QApplication>
+#include <QtWidgets/QDialog>
 #include <QtWidgets/QMessageBox>
 #include <QtWidgets/QTreeWidget>
 #include <atomic>
+#include <csignal>
 #include <cstdlib>
 #include <optional>
 #include <vector>
@@ -15,6 +18,7 @@
 #include "app/OperatorTools.h"
 #include "app/OutsideText.h"
 #include "app/RunLock.h"
+#include "app/SignalWatch.h"
 #include "app/SilenceWatchdog.h"
 #include "app/SimulationSession.h"
 #include "app/StationConfig.h"
@@ -31,6 +35,7 @@
 #include "package/PackageGlobals.h"
 #include "platform/FileSystem.h"
 #include "platform/PrivateTempDir.h"
+#include "platform/TextEscape.h"
 #include "platform/usbio/SimulatedDevice.h"
 #include "platform/usbio/UsbioDriver.h"
 #include "platform/usbio/libusb/InstrumentSurvey.h"
@@ -70,14 +75,24 @@ bool StagingHoldsApplicationImage() {
     return false;
 }
 
-// The package names of the list, for an operator who gave an unknown one.
-std::string PackageNames(const CKestrupDoc& document) {
-    std::string names;
-    for (int row = 0; row < document.m_nPackageCount; ++row) {
-        const char* cell = document.GetItem(row, 3);
-        names += (names.empty() ? "" : ", ") + std::string(cell != nullptr ? cell : "");
+// A line on the error output: outside text in it (paths, names, what a
+// library said) is escaped like every text output.
+void Say(std::FILE* err, const std::string& text) {
+    std::fprintf(err, "kestrup: %s\n", platform::TextEscape::ForTerminal(text).c_str());
+    std::fflush(err);
+}
+
+const char* SignalName(int signal) {
+    switch (signal) {
+        case SIGTERM:
+            return "SIGTERM";
+        case SIGINT:
+            return "SIGINT";
+        case SIGHUP:
+            return "SIGHUP";
+        default:
+            return "a signal";
     }
-    return names.empty() ? "the list is empty" : "the list holds " + names;
 }
 
 // Qt's warnings about what the offscreen platform cannot do are no news to
@@ -87,7 +102,10 @@ void QuietOffscreenWarnings(QtMsgType type, const QMessageLogContext& context,
     if (type == QtDebugMsg || type == QtInfoMsg || type == QtWarningMsg) {
         return;
     }
-    std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+    std::fprintf(
+        stderr, "%s\n",
+        platform::TextEscape::ForTerminal(qFormatLogMessage(type, context, message).toStdString())
+            .c_str());
 }
 
 // The window's message boxes, also told to the report that follows the
@@ -118,9 +136,6 @@ UpgradeHistory::Attempt AttemptFor(const CKestrupDoc& document, int row) {
     attempt.language = cell(0);
     attempt.version = cell(1);
     attempt.package = cell(3);
-    if (!attempt.package.empty()) {
-        attempt.sha256 = UpgradeHistory::Sha256OfFile(g_szPackageDir + attempt.package);
-    }
     return attempt;
 }
 
@@ -143,9 +158,21 @@ void InstrumentOf(std::string& pair, std::string& serial, std::string& port) {
     }
 }
 
+// Ends the program before it begins: said on the error output and, for the
+// window, in a box.
+int FailClosed(const std::string& text, bool window, std::FILE* err) {
+    Say(err, text);
+    if (window && QApplication::instance() != nullptr) {
+        QMessageBox::critical(
+            nullptr, QString::fromStdString(res::StringTable::Load(res::AFX_IDS_APP_TITLE)),
+            QString::fromStdString(platform::TextEscape::WithoutControls(text)));
+    }
+    return kExitFailure;
+}
+
 // How this run is named to another that finds the lock taken.
 std::string RunName(const CommandLine& line, const BoundRun* bound) {
-    const std::string package = line.upgrade.toStdString();
+    const std::string package = CommandLine::Bytes(line.upgrade);
     if (line.list) {
         return "a package listing";
     }
@@ -168,22 +195,15 @@ std::string StationHistoryPath(const Program::Settings& settings, const std::str
                                                     : UpgradeHistory::DefaultPath();
 }
 
-int FindRow(const CKestrupDoc& document, const QString& name) {
-    for (int row = 0; row < document.m_nPackageCount; ++row) {
-        const char* cell = document.GetItem(row, 3);
-        if (cell != nullptr && name == QString::fromUtf8(cell)) {
-            return row;
-        }
-    }
-    return -1;
-}
-
 }  // namespace
 
 int Program::Main(int argc, char** argv) {
+    // A reader that goes away (| head) never ends the program: a report
+    // that cannot be written does not stop an upgrade.
+    std::signal(SIGPIPE, SIG_IGN);
     QStringList arguments;
     for (int i = 0; i < argc; ++i) {
-        arguments << QString::fromLocal8Bit(argv[i]);
+        arguments << CommandLine::FromBytes(argv[i]);  // byte for byte
     }
     CommandLine line;
     QString error;
@@ -204,10 +224,12 @@ int Program::Main(int argc, char** argv) {
 }
 
 int Program::Run(const QStringList& arguments, const Settings& settings) {
+    std::signal(SIGPIPE, SIG_IGN);
     CommandLine line;
     QString error;
     if (!line.Parse(arguments, error)) {
-        std::fprintf(settings.err, "kestrup: %s\nTry 'kestrup --help'.\n", qPrintable(error));
+        Say(settings.err, CommandLine::Bytes(error));
+        std::fprintf(settings.err, "Try 'kestrup --help'.\n");
         return kExitUsage;
     }
     if (line.help) {
@@ -219,10 +241,11 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
         return 0;
     }
 
-    const std::string historyPath =
-        settings.historyPath.empty() ? UpgradeHistory::DefaultPath() : settings.historyPath;
+    const UpgradeHistory::Location historyLocation =
+        settings.historyPath.empty() ? UpgradeHistory::DefaultLocation()
+                                     : UpgradeHistory::Location::Of(settings.historyPath);
     if (line.history > 0) {
-        return OperatorTools::ShowHistory(historyPath, line.history, settings.out);
+        return OperatorTools::ShowHistory(historyLocation, line.history, settings.out);
     }
     const std::string stationConfigPath = settings.stationConfigPath.empty()
                                               ? std::string(StationConfig::kDefaultPath)
@@ -234,8 +257,8 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
 
     if (!line.verify.isEmpty()) {
         // Reads the package and its signature only: also while a window runs.
-        return OperatorTools::VerifyPackage(settings.executablePath, line.verify.toStdString(),
-                                            settings.out, settings.err);
+        return OperatorTools::VerifyPackage(
+            settings.executablePath, CommandLine::Bytes(line.verify), settings.out, settings.err);
     }
 
     if (line.listInstruments) {
@@ -254,7 +277,7 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
             std::fprintf(settings.err, "kestrup: %s\n", OutsideText::Visible(why).c_str());
             return kExitUsage;
         }
-        line.upgrade = QString::fromStdString(config.package);
+        line.upgrade = CommandLine::FromBytes(config.package.c_str());
         line.instrument = line.station;
         serialPattern = config.serialPattern;
     }
@@ -262,7 +285,7 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
     if (!line.instrument.isEmpty()) {
         platform::usbio::InstrumentId id;
         std::string why;
-        platform::usbio::InstrumentId::Parse(line.instrument.toStdString(), id, why);
+        platform::usbio::InstrumentId::Parse(CommandLine::Bytes(line.instrument), id, why);
         bound.emplace(std::move(id), serialPattern);
     }
     // An unattended run bound to one instrument works beside runs bound to
@@ -271,16 +294,27 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
 
     // One copy of the program at a time (but for runs bound to different
     // instruments): a second one would clear and fill the staging directory
-    // under a first one's upgrade.
+    // under a first one's upgrade. Without a private temporary directory, or
+    // without its lock, nothing goes on: the program fails closed and says
+    // why.
+    const bool window = !line.Unattended() && !line.list;
     RunLock lock;
-    std::string tempDir, tempError;
-    if (platform::PrivateTempDir::GetBase(tempDir, tempError) &&
+    std::string tempDir, problem;
+    if (!platform::PrivateTempDir::GetBase(tempDir, problem)) {
+        return FailClosed(problem, window, settings.err);
+    }
+    const RunLock::Result locked =
         lock.Take(tempDir, ownDirectory ? tempDir + bound->DirectoryName() + "/" : std::string(),
-                  RunName(line, bound ? &*bound : nullptr)) == RunLock::Result::Held) {
+                  RunName(line, bound ? &*bound : nullptr));
+    if (locked == RunLock::Result::Unavailable) {
+        return FailClosed("cannot take the lock of the temporary directory: " + lock.Problem(),
+                          window, settings.err);
+    }
+    if (locked == RunLock::Result::Held) {
         const std::string text = res::StringTable::Load(res::IDP_ALREADY_RUNNING);
         std::fprintf(settings.err, "kestrup: %s\nkestrup: running now: %s\n", text.c_str(),
                      lock.Holders().c_str());
-        if (!line.Unattended() && !line.list && QApplication::instance() != nullptr) {
+        if (window && QApplication::instance() != nullptr) {
             QMessageBox box(QMessageBox::Information,
                             QString::fromStdString(res::StringTable::Load(res::AFX_IDS_APP_TITLE)),
                             QString::fromStdString(text), QMessageBox::Ok);
@@ -300,7 +334,7 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
 
     SimulationSession simulation;
     if (line.simulate && !simulation.Start(line.scenarios, error)) {
-        std::fprintf(settings.err, "kestrup: %s\n", qPrintable(error));
+        Say(settings.err, CommandLine::Bytes(error));
         return kExitUsage;
     }
     std::shared_ptr<platform::usbio::LibusbBackend> realDevices;
@@ -312,11 +346,11 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
         std::string message;
         realDevices = platform::usbio::LibusbBackend::Install(ids, message, &warnings);
         for (const std::string& warning : warnings) {
-            std::fprintf(settings.err, "kestrup: %s\n", warning.c_str());
+            Say(settings.err, warning);
         }
         if (!realDevices) {
             // The program still runs; detection then finds no instrument.
-            std::fprintf(settings.err, "kestrup: no access to USB devices: %s\n", message.c_str());
+            Say(settings.err, "no access to USB devices: " + message);
         }
     }
     if (bound) {
@@ -332,9 +366,8 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
         bound->BindDriver();
     }
     if (!line.capture.isEmpty() &&
-        !platform::usbio::UsbioDriver::StartCapture(line.capture.toStdString())) {
-        std::fprintf(settings.err, "kestrup: cannot write the capture %s\n",
-                     qPrintable(line.capture));
+        !platform::usbio::UsbioDriver::StartCapture(CommandLine::Bytes(line.capture))) {
+        Say(settings.err, "cannot write the capture " + CommandLine::Bytes(line.capture));
         return kExitUsage;
     }
 
@@ -350,12 +383,13 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
         UnattendedReport report(
             unattended ? settings.out : nullptr,
             line.json ? UnattendedReport::Format::Json : UnattendedReport::Format::Text);
-        UpgradeHistory history(historyPath, settings.err);
+        UpgradeHistory history(historyLocation, settings.err);
         // A bound run's progress, for --station-status.
         std::optional<StationProgress> progress;
         if (ownDirectory) {
-            progress.emplace(StationProgress::DirectoryFor(historyPath), bound->Id().Text(),
-                             bound->Id().FileName(), line.upgrade.toStdString());
+            progress.emplace(StationProgress::DirectoryFor(historyLocation.Path()),
+                             bound->Id().Text(), bound->Id().FileName(),
+                             CommandLine::Bytes(line.upgrade));
         }
         std::string instrumentPair, instrumentSerial, instrumentPort;
         // The frame may deliver the connection while it still handles the
@@ -368,15 +402,17 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
             std::snprintf(pair, sizeof pair, "%04x:%04x", identity.vendorId, identity.productId);
             instrumentPair = pair;
         }
-        // The attempt in progress ends: it goes into the history.
-        auto endAttempt = [&](const char* closedReason) {
+        // The attempt in progress ends: it goes into the history. A close
+        // gives the reason of an attempt that had not succeeded; a signal
+        // closes it whatever it had reached.
+        auto endAttempt = [&](const std::string& closedReason, bool always = false) {
             if (!history.InProgress()) {
                 return;
             }
             const bool image = StagingHoldsApplicationImage();
             std::string result = report.ExitStatus(image) == 0 ? "succeeded" : "failed";
             std::string reason = report.FailureReason(image);
-            if (closedReason != nullptr && result != "succeeded") {
+            if (!closedReason.empty() && (always || result != "succeeded")) {
                 result = "closed";
                 reason = closedReason;
             }
@@ -405,10 +441,7 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
             // problems go where the program's warnings go.
             CKestrupDoc* document = tmpl->Document();
             std::FILE* err = settings.err;
-            document->Trust().SetProblemSink([err](const std::string& problem) {
-                std::fprintf(err, "kestrup: %s\n", problem.c_str());
-                std::fflush(err);
-            });
+            document->Trust().SetProblemSink([err](const std::string& text) { Say(err, text); });
             document->SetCheckObserver(
                 [&report](const SignatureCheck& check) { report.Signature(check); });
             // Counts the attempts begun (UI thread; read by the engine's threads).
@@ -423,6 +456,35 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
             const auto finishSoon = [&] {
                 QMetaObject::invokeMethod(frame, finish, Qt::QueuedConnection);
             };
+            // SIGTERM, SIGINT and SIGHUP close the program in order, as a
+            // close answered "Yes" does: the run ends at its next step, the
+            // attempt is recorded as closed by the signal, and the exit
+            // status is 128 + the signal's number. The close runs from the
+            // outermost event loop, once any box open in its own loop has
+            // been dismissed.
+            std::function<void()> closeFromOutermostLoop = [&] {
+                if (QThread::currentThread()->loopLevel() > 1) {
+                    for (QWidget* widget : QApplication::topLevelWidgets()) {
+                        if (widget->isVisible() && widget->isModal()) {
+                            if (auto* dialog = qobject_cast<QDialog*>(widget)) {
+                                dialog->reject();
+                            } else {
+                                widget->close();
+                            }
+                        }
+                    }
+                    QTimer::singleShot(1, frame, closeFromOutermostLoop);
+                    return;
+                }
+                finish();
+            };
+            bool signalClosing = false;
+            SignalWatch signalWatch([&](int) {
+                signalClosing = true;
+                wiring.SetCloseAnswerer([] { return true; });
+                kestrup::RequestRunStop();
+                closeFromOutermostLoop();
+            });
             // The last guard of an unattended run: one that hears nothing for
             // longer than the protocol's longest wait ends.
             std::optional<SilenceWatchdog> watchdog;
@@ -447,7 +509,7 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
                                        !kestrup::g_bUpgradeRunPending.load();
                 if (detecting) {
                     // A new attempt: the window's earlier one is over.
-                    endAttempt(nullptr);
+                    endAttempt({});
                     ++attemptNumber;
                     if (!unattended) {
                         report.Reset();
@@ -456,7 +518,11 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
                     UpgradeHistory::Attempt attempt = AttemptFor(
                         *tmpl->Document(), view != nullptr ? view->m_nSelectedItem.load() : -1);
                     attempt.bound = bound ? bound->Id().Text() : std::string();
-                    history.Begin(std::move(attempt));
+                    // Its begun line goes out now; the package's hash is
+                    // computed on a thread of its own for the end line.
+                    const std::string packagePath =
+                        attempt.package.empty() ? std::string() : g_szPackageDir + attempt.package;
+                    history.Begin(std::move(attempt), packagePath);
                     if (progress) {
                         progress->Begin();
                     }
@@ -478,7 +544,7 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
                     }
                 }
                 if (report.DetectionGaveUp()) {
-                    endAttempt(nullptr);
+                    endAttempt({});
                     if (unattended) {
                         QTimer::singleShot(0, frame, finish);
                     }
@@ -492,8 +558,9 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
                 QMetaObject::invokeMethod(
                     frame,
                     [&, number] {
-                        if (number == attemptNumber.load()) {
-                            endAttempt(nullptr);
+                        // A signal's close records the attempt itself.
+                        if (number == attemptNumber.load() && !signalClosing) {
+                            endAttempt({});
                         }
                         if (unattended) {
                             finish();
@@ -506,21 +573,32 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
                 report.Fail(why);
                 attemptEnded();
             });
+            std::string signalReason;
+            const auto signalled = [&] {
+                if (signalWatch.Received() == 0) {
+                    return false;
+                }
+                signalReason = std::string("ended by ") + SignalName(signalWatch.Received());
+                exitStatus = 128 + signalWatch.Received();
+                return true;
+            };
             if (unattended) {
                 kestrup::MessageBoxService::Install(&report);
-                const int row = FindRow(*tmpl->Document(), line.upgrade);
-                if (row < 0) {
-                    const std::string reason = "no package named " + line.upgrade.toStdString() +
-                                               " in the list; " + PackageNames(*tmpl->Document());
+                std::string refusal;
+                const int row = OperatorTools::ChoosePackage(
+                    *tmpl->Document(), CommandLine::Bytes(line.upgrade), refusal);
+                const bool refused = row < 0;
+                if (refused) {
+                    // The names in the refusal are escaped already.
                     if (line.json) {
-                        report.Result(kExitUsage, reason);
+                        report.Result(kExitUsage, refusal);
                     } else {
-                        std::fprintf(settings.err, "kestrup: %s\n", reason.c_str());
+                        std::fprintf(settings.err, "kestrup: %s\n", refusal.c_str());
                     }
                     exitStatus = kExitUsage;
                     QTimer::singleShot(0, frame, finish);
                 } else {
-                    report.Package(line.upgrade.toStdString());
+                    report.Package(CommandLine::Bytes(line.upgrade));
                     CUpgradeView* view = tmpl->View();
                     view->ListCtrl()->setCurrentItem(view->ListCtrl()->topLevelItem(row));
                     QTimer::singleShot(0, frame,
@@ -529,10 +607,18 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
                 app.Run();
                 // Nothing of the engine reports any more once the result is out.
                 wiring.Shutdown();
-                if (exitStatus == 0) {
+                if (!refused) {
                     const bool image = StagingHoldsApplicationImage();
-                    exitStatus = report.ExitStatus(image);
-                    report.Result(exitStatus, report.FailureReason(image));
+                    std::string reason;
+                    if (signalled()) {
+                        reason = signalReason;
+                    } else {
+                        exitStatus = report.ExitStatus(image);
+                        reason = report.FailureReason(image);
+                    }
+                    // The history first: the report's verdict is its last line.
+                    endAttempt(signalReason, !signalReason.empty());
+                    report.Result(exitStatus, reason);
                 }
                 if (kestrup::MessageBoxService::Current() == &report) {
                     kestrup::MessageBoxService::Install(nullptr);
@@ -546,11 +632,14 @@ int Program::Run(const QStringList& arguments, const Settings& settings) {
                 if (kestrup::MessageBoxService::Current() == &boxes) {
                     kestrup::MessageBoxService::Install(shown);
                 }
+                signalled();
+                endAttempt(signalReason.empty()
+                               ? std::string("the program was closed before the upgrade ended")
+                               : signalReason,
+                           !signalReason.empty());
             }
             wiring.SetRunEndedObserver(nullptr);
             wiring.SetAttemptFailedObserver(nullptr);
-            // Unattended, the program ends by itself: the report holds why.
-            endAttempt(unattended ? nullptr : "the program was closed before the upgrade ended");
             frame->SetNotificationObserver(nullptr);
             document->SetCheckObserver(nullptr);
         }

@@ -36,8 +36,9 @@ RunLock::Result RunLock::Take(const std::string& base, const std::string& own,
                               const std::string& what) {
     Release();
     holders_.clear();
+    problem_.clear();
     bool held = false;
-    if (!whole_.Acquire(base, held, !own.empty())) {
+    if (!whole_.Acquire(base, held, !own.empty(), &problem_)) {
         if (held) {
             holders_ = AllNotes(base);
         }
@@ -51,11 +52,10 @@ RunLock::Result RunLock::Take(const std::string& base, const std::string& own,
     // The directory of a run that just ended may go between making it and
     // locking it; a lock on a directory no longer there is taken again.
     for (int attempt = 0; attempt < 3; ++attempt) {
-        std::string error;
-        if (!platform::PrivateTempDir::Prepare(WithoutSlash(own), error)) {
+        if (!platform::PrivateTempDir::Prepare(WithoutSlash(own), problem_)) {
             break;
         }
-        if (!own_.Acquire(own, held)) {
+        if (!own_.Acquire(own, held, false, &problem_)) {
             if (held) {
                 holders_ = NoteIn(own);
                 if (holders_.empty()) {
@@ -74,6 +74,7 @@ RunLock::Result RunLock::Take(const std::string& base, const std::string& own,
             return Result::Taken;
         }
         own_.Release();
+        problem_ = WithoutSlash(own) + " went while it was being locked";
     }
     whole_.Release();
     return Result::Unavailable;

@@ -41,6 +41,8 @@ class RunLock {
     // After Held: what runs, e.g. "the window (process 4711)"; several
     // separated by "; ". Outside text in it is escaped.
     const std::string& Holders() const { return holders_; }
+    // After Unavailable: what went wrong (a path and the system's word).
+    const std::string& Problem() const { return problem_; }
     // Lets go. A bound run's directory goes with it, its staging included:
     // the next run on that instrument starts afresh, and no directory per
     // instrument ever seen stays behind.
@@ -58,4 +60,5 @@ class RunLock {
     std::string base_;
     std::string ownPath_;
     std::string holders_;
+    std::string problem_;
 };

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "app/CommandLine.h"
 #include "platform/usbio/UsbioDriver.h"
 
 SimulationSession::~SimulationSession() {
@@ -25,7 +26,7 @@ bool SimulationSession::Start(const QStringList& scenarioPaths, QString& error) 
     for (const QString& path : scenarioPaths) {
         sim::Scenario scenario;
         std::string message;
-        if (!sim::Scenario::Load(path.toStdString(), scenario, message)) {
+        if (!sim::Scenario::Load(CommandLine::Bytes(path), scenario, message)) {
             error = QString::fromStdString(message);
             return false;
         }

@@ -17,8 +17,9 @@
 // The unattended mode's account of an upgrade: every status text and every
 // message-box text as a line on its output, progress in steps of ten percent
 // (so a log is not flooded), every 30 seconds of a flash wait, and the
-// verdict with its reason. As text (one line per event) or as JSON Lines (one
-// object per event, docs/json-report.md). While installed it is also the
+// verdict with its reason. As text (one line per event, escaped for a
+// terminal, the verdict always the last line) or as JSON Lines (one object
+// per event, docs/json-report.md). While installed it is also the
 // message-box service, dismissing every box at once. Without an output it
 // only keeps the account (the window's upgrade history uses it so).
 //
@@ -90,8 +91,10 @@ class UnattendedReport : public kestrup::MessageBoxService {
 
   private:
     struct Field;
-    // One event: its kind, its text line, and its fields for JSON.
-    void Emit(const char* kind, const std::string& line, const std::vector<Field>& fields);
+    // One event: its kind, its text line (escaped here unless it already
+    // is), and its fields for JSON.
+    void Emit(const char* kind, const std::string& line, const std::vector<Field>& fields,
+              bool lineEscaped = false);
     void RecordFailure(const std::string& file, const std::string& what);  // mutex_ held
     void StartFlashWatch(const std::string& file);
     void StopFlashWatch();

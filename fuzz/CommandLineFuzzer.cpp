@@ -3,6 +3,7 @@
 
 #include <QtCore/QString>
 #include <QtCore/QStringList>
+#include <string>
 
 #include "app/CommandLine.h"
 #include "fuzz/FuzzScratch.h"
@@ -14,8 +15,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i <= size; ++i) {
         if (i == size || data[i] == 0) {
             if (i > start || i < size) {
-                arguments.append(QString::fromLocal8Bit(reinterpret_cast<const char*>(data + start),
-                                                        static_cast<qsizetype>(i - start)));
+                // As the program takes them: byte for byte.
+                const std::string bytes(reinterpret_cast<const char*>(data + start), i - start);
+                arguments.append(CommandLine::FromBytes(bytes.c_str()));
+                if (CommandLine::Bytes(arguments.last()) != bytes) {
+                    fuzzsupport::Violation("an argument did not keep its bytes");
+                }
             }
             start = i + 1;
         }

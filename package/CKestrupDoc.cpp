@@ -48,7 +48,8 @@ bool StagingDirUsable() {
 // Copies a regular file (followed through a link, as the unzip library
 // opens archives; opened without blocking, so a FIFO is refused) into a new
 // file of this user's alone. A partial copy is deleted.
-bool CopyForCheck(const char* from, const char* to) {
+bool CopyForCheck(const char* from, const char* to, bool& noSpace) {
+    noSpace = false;
     const int in = ::open(from, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (in < 0) {
         return false;
@@ -83,9 +84,13 @@ bool CopyForCheck(const char* from, const char* to) {
             }
             ok = w > 0;
             done += w > 0 ? w : 0;
+            noSpace = !ok && (errno == ENOSPC || errno == EDQUOT || errno == EFBIG);
         }
     }
-    ok = ::close(out) == 0 && ok;
+    if (::close(out) != 0 && ok) {
+        ok = false;
+        noSpace = errno == ENOSPC || errno == EDQUOT;
+    }
     ::close(in);
     if (!ok) {
         ::unlink(to);
@@ -205,6 +210,7 @@ bool CKestrupDoc::ScanPackages() {
 
 bool CKestrupDoc::ScanPackages(const char* executablePath) {
     FreeItems();
+    m_leftOut.clear();
 
     if (!PackageDirFromExecutable(executablePath, g_szPackageDir, sizeof g_szPackageDir)) {
         return true;
@@ -228,12 +234,16 @@ bool CKestrupDoc::ScanPackages(const char* executablePath) {
     char temp[kPathBufferSize];
     char descriptor[kPathBufferSize];
     char descriptorCopy[kPathBufferSize];
-    if (!platform::PrivateTempDir::Get(tempDir, error) ||
-        !PathFormat::Copy(temp, tempDir.c_str()) ||
+    const bool tempUsable = platform::PrivateTempDir::Get(tempDir, error);
+    if (!tempUsable || !PathFormat::Copy(temp, tempDir.c_str()) ||
         !PathFormat::Into(g_szStagingDir, sizeof g_szStagingDir, "%stest/", temp) ||
         !PathFormat::Into(descriptor, sizeof descriptor, "%s%s", temp, kDescriptorName) ||
         !PathFormat::Into(descriptorCopy, sizeof descriptorCopy, "%s%s", temp,
                           kDescriptorCopyName)) {
+        const std::string why = tempUsable ? "the temporary directory's path is too long" : error;
+        for (const std::string& name : archives) {
+            m_leftOut.push_back({name, why});
+        }
         return true;
     }
 
@@ -248,23 +258,31 @@ bool CKestrupDoc::ScanPackages(const char* executablePath) {
     char* members[] = {member};
 
     for (const std::string& name : archives) {
+        const auto leaveOut = [this, &name](const char* why) { m_leftOut.push_back({name, why}); };
         char archivePath[kPathBufferSize];
         if (!PathFormat::Into(archivePath, sizeof archivePath, "%s%s", g_szPackageDir,
                               name.c_str())) {
+            leaveOut("its path is too long");
             continue;
         }
         options.noflag = 1;
         options.lpszZipFN = archivePath;
         options.lpszExtractDir = temp;
-        if (Wiz_SingleEntryUnzip(1, members, 0, nullptr, &options, &callbacks) != UNZIP_OK) {
+        const int unzipped = Wiz_SingleEntryUnzip(1, members, 0, nullptr, &options, &callbacks);
+        if (unzipped != UNZIP_OK) {
+            leaveOut(unzipped == UNZIP_NOTFOUND    ? "it holds no package.inf"
+                     : unzipped == UNZIP_CANCELLED ? "its package.inf is too large"
+                                                   : "it cannot be read as a package archive");
             continue;
         }
         FileSystem::Kind kind;
         if (!FileSystem::KindOf(descriptor, kind) || kind != FileSystem::Kind::File) {
+            leaveOut("it holds no package.inf");
             continue;
         }
         if (!IsAcceptedDescriptor(descriptor)) {
             FileSystem::Delete(descriptor);
+            leaveOut("it is not a Talvenmark Pro package");
             continue;
         }
         // The copy and the deletion of the original in one step: every new
@@ -273,6 +291,7 @@ bool CKestrupDoc::ScanPackages(const char* executablePath) {
         if (!FileSystem::MoveReplacing(descriptor, descriptorCopy)) {
             FileSystem::Delete(descriptorCopy);
             FileSystem::Delete(descriptor);
+            leaveOut("its package.inf cannot be read");
             continue;
         }
 
@@ -304,7 +323,10 @@ bool CKestrupDoc::ClearStagingDir() {
     return FileSystem::ClearDirectory(g_szStagingDir);
 }
 
-bool CKestrupDoc::UnpackPackage(const char* archivePath) {
+bool CKestrupDoc::UnpackPackage(const char* archivePath, bool* noSpace) {
+    if (noSpace != nullptr) {
+        *noSpace = false;
+    }
     if (!StagingDirUsable() || archivePath == nullptr || archivePath[0] == '\0') {
         return false;
     }
@@ -314,7 +336,11 @@ bool CKestrupDoc::UnpackPackage(const char* archivePath) {
     options.noflag = 1;
     options.lpszZipFN = archivePath;
     options.lpszExtractDir = g_szStagingDir;
-    return Wiz_SingleEntryUnzip(0, nullptr, 0, nullptr, &options, &callbacks) == UNZIP_OK;
+    const int result = Wiz_SingleEntryUnzip(0, nullptr, 0, nullptr, &options, &callbacks);
+    if (noSpace != nullptr) {
+        *noSpace = result == UNZIP_DISK;
+    }
+    return result == UNZIP_OK;
 }
 
 bool CKestrupDoc::FormPackagePath(int row) const {
@@ -342,9 +368,10 @@ CKestrupDoc::CopyCheck CKestrupDoc::CopyAndCheck(const char* archivePath, char* 
     // The signature is read once, from beside the archive; the package's
     // bytes are checked in the copy, which only this user can change.
     const PackageVerifier::SignatureFile signature = PackageVerifier::ReadSignature(archivePath);
-    if (!CopyForCheck(archivePath, copyPath)) {
+    bool noSpace = false;
+    if (!CopyForCheck(archivePath, copyPath, noSpace)) {
         copyPath[0] = '\0';
-        return CopyCheck::CopyFailed;
+        return noSpace ? CopyCheck::NoSpace : CopyCheck::CopyFailed;
     }
     SignatureCheck check =
         PackageVerifier::Check(copyPath, signature, m_trust.Keys(g_szPackageDir));

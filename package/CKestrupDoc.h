@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <functional>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "package/PackageItem.h"
 #include "package/PackageTrust.h"
@@ -31,11 +33,21 @@ class CKestrupDoc {
     CKestrupDoc(const CKestrupDoc&) = delete;
     CKestrupDoc& operator=(const CKestrupDoc&) = delete;
 
+    // An archive of the package directory that the table leaves out, and why
+    // in a few words.
+    struct LeftOut {
+        std::string name;
+        std::string reason;
+    };
+
     // Rebuilds the table from the archives in the package directory derived
     // from the program's own path. Always returns true.
     bool ScanPackages();
     // The same for a given executable path.
     bool ScanPackages(const char* executablePath);
+
+    // The archives the last scan left out, in listing order.
+    const std::vector<LeftOut>& LeftOutPackages() const { return m_leftOut; }
 
     // Appends a cell holding a copy of text (null is taken as empty).
     void AddItem(const char* text);
@@ -56,14 +68,16 @@ class CKestrupDoc {
     // Does nothing while g_szStagingDir is empty or not an absolute path.
     // True only when the whole archive was extracted: a damaged or refused
     // member, an over-size package or a full disk make it false, and the
-    // staging directory then holds a part of the package at most.
-    bool UnpackPackage(const char* archivePath);
+    // staging directory then holds a part of the package at most. noSpace
+    // (when given) tells a lack of free space apart.
+    bool UnpackPackage(const char* archivePath, bool* noSpace = nullptr);
 
     // How the copy that is to be unpacked came out of CopyAndCheck.
     enum class CopyCheck {
         Accepted,    // copied, and its signature allows it to be sent
         Refused,     // copied, but refused by its signature (LastCheck says why)
         CopyFailed,  // no whole copy could be made; nothing was checked
+        NoSpace,     // no whole copy for want of free space; nothing was checked
     };
     // Copies the archive into the private temporary directory and checks
     // that copy against the signature file beside the archive, the trusted
@@ -117,6 +131,7 @@ class CKestrupDoc {
 
   private:
     PackageItem* m_pLastItem;
+    std::vector<LeftOut> m_leftOut;
     PackageTrust m_trust;
     mutable std::mutex m_checkMutex;
     SignatureCheck m_lastCheck;

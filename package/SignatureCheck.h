@@ -45,7 +45,8 @@ struct SignatureCheck {
     std::string Summary() const;
 
     // Outside text made safe for a terminal, a log line or a tab-separated
-    // listing: backslash, control characters and bytes that are not UTF-8
-    // are written as escapes ("\\", "\t", "\n", "\r", "\xNN").
+    // listing, by the one rule of every text output (platform::TextEscape):
+    // backslash, control characters and bytes that are not UTF-8 are written
+    // as escapes ("\\", "\t", "\n", "\r", "\xNN").
     static std::string Printable(std::string_view text);
 };

@@ -38,6 +38,14 @@ constexpr std::array kStrings{
           "The staging directory %s cannot be emptied. Nothing was sent to the instrument."},
     Entry{IDP_PACKAGE_REFUSED,
           "The package %s %s and cannot be installed. Nothing was sent to the instrument."},
+    Entry{IDP_NO_SPACE,
+          "There is not enough free space to unpack %s. Nothing was sent to the instrument."},
+    Entry{IDP_TWO_APPLICATION_IMAGES,
+          "The package %s holds more than one application image (%s and %s) and cannot be "
+          "installed. Nothing was sent to the instrument."},
+    Entry{IDP_TWO_BOOT_IMAGES,
+          "The package %s holds more than one boot image (%s and %s) and cannot be installed. "
+          "Nothing was sent to the instrument."},
 };
 
 }  // namespace

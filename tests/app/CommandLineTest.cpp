@@ -71,9 +71,16 @@ TEST(CommandLineTest, RefusesWhatMakesNoSense) {
     EXPECT_FALSE(Parse({"--usb-id", "12345:1"}, d, error));
     EXPECT_TRUE(error.contains("VID:PID"));
     EXPECT_FALSE(Parse({"--upgrade"}, e, error));
+    // Values are taken exactly: nothing before or after them.
+    CommandLine f;
+    EXPECT_FALSE(Parse({"--usb-id", "1209:0001\n"}, f, error));
+    EXPECT_TRUE(error.contains("VID:PID")) << error.toStdString();
     for (const QStringList& args :
          {QStringList{"--json"}, QStringList{"--list", "--json"}, QStringList{"--history", "0"},
           QStringList{"--history", "x"}, QStringList{"--history", "3", "4"},
+          QStringList{"--history", "+5"}, QStringList{"--history", " 5"},
+          QStringList{"--history", "5\n"}, QStringList{"--usb-id", " 1209:0001"},
+          QStringList{"--capture", ""}, QStringList{"--scenario", ""},
           QStringList{"--list", "--upgrade", "a.pcg"},
           QStringList{"--list-instruments", "--history"}, QStringList{"--verify", ""},
           QStringList{"--verify", "a.pcg", "b.pcg"}, QStringList{"--verify", "a.pcg", "--list"},
@@ -88,6 +95,20 @@ TEST(CommandLineTest, RefusesWhatMakesNoSense) {
         CommandLine line;
         EXPECT_FALSE(Parse(args, line, error)) << args.join(' ').toStdString();
     }
+}
+
+// Arguments reach the program byte for byte, names that are no UTF-8 too.
+TEST(CommandLineTest, ArgumentsKeepTheirBytes) {
+    for (const char* bytes : {"TPro_English.pcg", "fw\xfe.pcg", "fw\xff.pcg", "Suomi \xc3\xa4",
+                              "\xed\xa0\x80\xc0\xaf", "a\xe2\x82"}) {
+        const QString argument = CommandLine::FromBytes(bytes);
+        EXPECT_EQ(CommandLine::Bytes(argument), bytes);
+        CommandLine line;
+        QString error;
+        ASSERT_TRUE(Parse({"--upgrade", argument}, line, error)) << error.toStdString();
+        EXPECT_EQ(CommandLine::Bytes(line.upgrade), bytes);
+    }
+    EXPECT_NE(CommandLine::FromBytes("fw\xfe.pcg"), CommandLine::FromBytes("fw\xff.pcg"));
 }
 
 }  // namespace

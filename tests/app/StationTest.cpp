@@ -36,7 +36,8 @@ std::vector<QJsonObject> Records(const std::string& path) {
     std::vector<QJsonObject> records;
     for (const QByteArray& line : QByteArray::fromStdString(text).split('\n')) {
         const QJsonDocument record = QJsonDocument::fromJson(line);
-        if (record.isObject()) {
+        // The attempts' end lines; each attempt's begun line is left out.
+        if (record.isObject() && record["result"].toString() != "begun") {
             records.push_back(record.object());
         }
     }

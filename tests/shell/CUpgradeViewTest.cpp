@@ -106,6 +106,13 @@ TEST_F(UpgradeViewTest, SeveralPackagesShowTheTableCells) {
     EXPECT_EQ(view->m_nSelectedItem, 0);
 }
 
+// Names and values are shown as they are, only without control characters.
+TEST_F(UpgradeViewTest, CellsShowNoControlCharacters) {
+    Pack("ctl\x1b[2J.pcg", "Eng\tlish\x1b]0;T\x07", "7.0\x7f.5", "2026\xc2\x9b-01 \xc3\xa4");
+    Start();
+    EXPECT_EQ(Shown(), (Rows{{"English]0;T", "7.0.5", "2026-01 \xc3\xa4", "ctl[2J.pcg"}}));
+}
+
 TEST_F(UpgradeViewTest, ColumnsFitTitlesAndContentsAndTheLastFillsTheList) {
     Pack("x.pcg", "A language name far wider than its title", "1", "");
     Start();

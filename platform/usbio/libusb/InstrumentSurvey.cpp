@@ -162,16 +162,9 @@ bool InstrumentSurvey::Take(const UsbIdList& ids, std::vector<Instrument>& found
         const int rc = libusb_open(list[i], &handle);
         instrument.usable = rc == LIBUSB_SUCCESS;
         instrument.openError = rc;
+        // Opening sends nothing to the device; no request follows, since
+        // the instrument may be in the middle of an upgrade.
         if (handle != nullptr) {
-            if (instrument.serial.empty() && descriptor.iSerialNumber != 0) {
-                unsigned char text[256] = {};
-                const int n = libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber,
-                                                                 text, sizeof text - 1);
-                if (n > 0) {
-                    instrument.serial.assign(reinterpret_cast<const char*>(text),
-                                             static_cast<std::size_t>(n));
-                }
-            }
             libusb_close(handle);
         }
         found.push_back(std::move(instrument));

@@ -12,9 +12,10 @@ namespace platform::usbio {
 
 // A look at the USB devices that count as the instrument, for the operator
 // who has to find out why one is not seen: where each one is, its serial
-// number, and whether this user may open it. Opening is only tried; nothing
-// is sent to a device except, where the system does not know the serial
-// number already, the request for it.
+// number, and whether this user may open it. Opening is only tried, and
+// nothing is ever sent to a device (it may be in the middle of an upgrade):
+// what is shown comes from the system (sysfs), a serial number it does not
+// know stays unknown.
 class InstrumentSurvey {
   public:
     struct Instrument {

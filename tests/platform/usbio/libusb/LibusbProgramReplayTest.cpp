@@ -384,4 +384,15 @@ TEST_F(LibusbProgramReplayTest, InstrumentThatReturnsAtANewAddressIsFoundThere) 
     EXPECT_TRUE(returned.Protocol().Files().back().complete);
 }
 
+// A serial number is outside text: escaped like every name the program prints.
+TEST_F(LibusbProgramReplayTest, ListInstrumentsEscapesTheSerialNumber) {
+    testbed_->AddUsbDevice(7, kDescriptors, 1, "TP\x1b]0;T\x07\t7");
+    ASSERT_EQ(::chmod(testbed_->NodePath(7).c_str(), 0666), 0);
+    std::string out;
+    EXPECT_EQ(Run({"--list-instruments", "--usb-id", "1209:0001"}, out), 0) << out;
+    EXPECT_EQ(out.rfind("001:007\t", 0), 0u) << out;
+    EXPECT_NE(out.find("\t1209:0001\tTP\\x1B]0;T\\x07\\t7\tcan be opened\n"), std::string::npos)
+        << out;
+}
+
 }  // namespace
