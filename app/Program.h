@@ -19,8 +19,10 @@ class Program {
         // No longer used: the upgrade worker is always ended and joined
         // when the application ends.
         bool stopWorkerAtEnd = false;
-        // The upgrade history; empty means UpgradeHistory::DefaultPath().
+        // The upgrade history; empty means UpgradeHistory::DefaultLocation().
         std::string historyPath;
+        // The station's configuration; empty means StationConfig::kDefaultPath.
+        std::string stationConfigPath;
     };
 
     // main(): handles --help and --version without a window, falls back to
@@ -29,7 +31,12 @@ class Program {
     static int Main(int argc, char** argv);
 
     // Runs with Qt's application object already there. arguments include the
-    // program name first. Exit status: the application's, or for --upgrade
-    // 0 success, 1 failure, 2 unknown package or bad arguments.
+    // program name first, byte for byte as CommandLine::FromBytes gives them.
+    // Exit status: the application's, or for --upgrade 0 success, 1 failure,
+    // 2 unknown package or bad arguments, 3 another run holds what this one
+    // needs, 4 a station does not accept the instrument; 1 when the private
+    // temporary directory or its lock cannot be had, and 128 + the signal's
+    // number after SIGTERM, SIGINT or SIGHUP (which close the program in
+    // order). SIGPIPE is ignored from here on.
     static int Run(const QStringList& arguments, const Settings& settings);
 };

@@ -6,6 +6,8 @@
 #include <QtCore/QJsonValue>
 
 #include "engine/Notifications.h"
+#include "engine/UpgradeWorker.h"
+#include "platform/TextEscape.h"
 #include "shell/CMainFrame.h"
 
 struct UnattendedReport::Field {
@@ -35,13 +37,17 @@ UnattendedReport::~UnattendedReport() {
 }
 
 void UnattendedReport::Emit(const char* kind, const std::string& line,
-                            const std::vector<Field>& fields) {
+                            const std::vector<Field>& fields, bool lineEscaped) {
     if (out_ == nullptr) {
         return;
     }
     std::lock_guard lock(outMutex_);
     if (format_ == Format::Text) {
-        std::fprintf(out_, "%s\n", line.c_str());
+        // One line per event, whatever the names in it hold: no outside text
+        // can start a line of its own (a forged "Result:") or reach the
+        // terminal as a control sequence.
+        std::fprintf(out_, "%s\n",
+                     (lineEscaped ? line : platform::TextEscape::ForTerminal(line)).c_str());
     } else {
         QJsonObject object;
         object.insert("event", QString::fromLatin1(kind));
@@ -57,6 +63,24 @@ void UnattendedReport::Emit(const char* kind, const std::string& line,
 
 void UnattendedReport::Package(const std::string& fileName) {
     Emit("package", "Package: " + fileName, {{"file", Str(fileName)}});
+}
+
+void UnattendedReport::Signature(const SignatureCheck& check) {
+    {
+        std::lock_guard lock(mutex_);
+        signature_ = check;
+    }
+    // The summary escapes the outside text in it already.
+    Emit("signature", "Signature: " + check.Summary(),
+         {{"state", QString::fromLatin1(check.StateName())},
+          {"key_id", Str(check.keyId)},
+          {"trusted_comment", Str(check.trustedComment)}},
+         true);
+}
+
+std::optional<SignatureCheck> UnattendedReport::LastSignature() const {
+    std::lock_guard lock(mutex_);
+    return signature_;
 }
 
 void UnattendedReport::Result(int exitStatus, const std::string& reason) {
@@ -185,8 +209,9 @@ void UnattendedReport::OnNotification(std::uint32_t message, platform::WPARAM wP
         bool refused = false;
         {
             std::lock_guard lock(mutex_);
-            // A file's end without its confirmation is a refused header.
-            if (fileOpen_ && !fileConfirmed_) {
+            // A file's end without its confirmation is a refused header,
+            // unless the close cut the run short: the file stays unfinished.
+            if (fileOpen_ && !fileConfirmed_ && !kestrup::RunStopRequested()) {
                 refused = true;
                 RecordFailure(file, "refused by the instrument");
             }
@@ -306,4 +331,5 @@ void UnattendedReport::Reset() {
     firstFailure_.clear();
     why_.clear();
     files_.clear();
+    signature_.reset();
 }

@@ -4,10 +4,12 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "engine/MessageBoxService.h"
+#include "package/SignatureCheck.h"
 #include "platform/Event.h"
 #include "platform/MessageTypes.h"
 #include "platform/Thread.h"
@@ -15,8 +17,9 @@
 // The unattended mode's account of an upgrade: every status text and every
 // message-box text as a line on its output, progress in steps of ten percent
 // (so a log is not flooded), every 30 seconds of a flash wait, and the
-// verdict with its reason. As text (one line per event) or as JSON Lines (one
-// object per event, docs/json-report.md). While installed it is also the
+// verdict with its reason. As text (one line per event, escaped for a
+// terminal, the verdict always the last line) or as JSON Lines (one object
+// per event, docs/json-report.md). While installed it is also the
 // message-box service, dismissing every box at once. Without an output it
 // only keeps the account (the window's upgrade history uses it so).
 //
@@ -56,6 +59,10 @@ class UnattendedReport : public kestrup::MessageBoxService {
 
     // The package chosen for the run.
     void Package(const std::string& fileName);
+    // Any thread: the package's signature as the hand-off checked it.
+    void Signature(const SignatureCheck& check);
+    // The last signature check of the run; nothing before the hand-off.
+    std::optional<SignatureCheck> LastSignature() const;
     // The run's last word: its exit status and, for a failure, why.
     void Result(int exitStatus, const std::string& reason);
 
@@ -84,8 +91,10 @@ class UnattendedReport : public kestrup::MessageBoxService {
 
   private:
     struct Field;
-    // One event: its kind, its text line, and its fields for JSON.
-    void Emit(const char* kind, const std::string& line, const std::vector<Field>& fields);
+    // One event: its kind, its text line (escaped here unless it already
+    // is), and its fields for JSON.
+    void Emit(const char* kind, const std::string& line, const std::vector<Field>& fields,
+              bool lineEscaped = false);
     void RecordFailure(const std::string& file, const std::string& what);  // mutex_ held
     void StartFlashWatch(const std::string& file);
     void StopFlashWatch();
@@ -106,6 +115,7 @@ class UnattendedReport : public kestrup::MessageBoxService {
     std::string firstFailure_;  // the first failure, as the reason tells it
     std::string why_;           // the reason given to Fail
     std::vector<FileResult> files_;
+    std::optional<SignatureCheck> signature_;
 
     // Says every kFlashReportIntervalMs that the flash is still being written.
     std::unique_ptr<platform::Event> flashStop_;

@@ -25,8 +25,16 @@ DetectionEnd EndOf(HandOffResult handOff) {
             return DetectionEnd::HandedOver;
         case HandOffResult::PackageDamaged:
             return DetectionEnd::PackageDamaged;
+        case HandOffResult::NoSpace:
+            return DetectionEnd::NoSpace;
+        case HandOffResult::TwoApplicationImages:
+            return DetectionEnd::TwoApplicationImages;
+        case HandOffResult::TwoBootImages:
+            return DetectionEnd::TwoBootImages;
         case HandOffResult::StagingUnusable:
             return DetectionEnd::StagingUnusable;
+        case HandOffResult::PackageRefused:
+            return DetectionEnd::PackageRefused;
         case HandOffResult::NoPackage:
         case HandOffResult::NoWorker:
             break;
@@ -153,7 +161,7 @@ std::unique_ptr<platform::Thread> StartDetection(const CKestrupDoc& document, in
     return thread;
 }
 
-HandOffResult HandOffToWorker(CKestrupDoc& document, int row) {
+HandOffResult HandOffToWorker(CKestrupDoc& document, int row, std::vector<std::string>* images) {
     const bool formed = document.FormPackagePath(row);
     const bool cleared = document.ClearStagingDir();
     if (!formed) {
@@ -163,11 +171,40 @@ HandOffResult HandOffToWorker(CKestrupDoc& document, int row) {
     if (!cleared) {
         return HandOffResult::StagingUnusable;
     }
+    // Only the bytes that were checked are unpacked: a copy of the package,
+    // out of reach of whoever may change the package directory meanwhile.
+    char copy[kPathBufferSize];
+    switch (document.CopyAndCheck(g_szPackagePath, copy, sizeof copy)) {
+        case CKestrupDoc::CopyCheck::Accepted:
+            break;
+        case CKestrupDoc::CopyCheck::Refused:
+            CKestrupDoc::DeleteCopy(copy);
+            return HandOffResult::PackageRefused;
+        case CKestrupDoc::CopyCheck::CopyFailed:
+            return HandOffResult::PackageDamaged;
+        case CKestrupDoc::CopyCheck::NoSpace:
+            return HandOffResult::NoSpace;
+    }
     // Half a package must never reach the instrument: a new boot image with
     // the old application would be the result.
-    if (!document.UnpackPackage(g_szPackagePath)) {
+    bool noSpace = false;
+    const bool unpacked = document.UnpackPackage(copy, &noSpace);
+    CKestrupDoc::DeleteCopy(copy);
+    if (!unpacked) {
         document.ClearStagingDir();
-        return HandOffResult::PackageDamaged;
+        return noSpace ? HandOffResult::NoSpace : HandOffResult::PackageDamaged;
+    }
+    // A run sends one application image and one boot image: a second one
+    // would silently never reach the instrument.
+    std::vector<std::string> applications, boots;
+    StagedImages(g_szStagingDir, applications, boots);
+    if (applications.size() > 1 || boots.size() > 1) {
+        if (images != nullptr) {
+            *images = applications.size() > 1 ? applications : boots;
+        }
+        document.ClearStagingDir();
+        return applications.size() > 1 ? HandOffResult::TwoApplicationImages
+                                       : HandOffResult::TwoBootImages;
     }
     platform::Thread* worker = g_pUpgradeThread.load();
     g_bUpgradeRunPending.store(true);

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "platform/Thread.h"
 
@@ -23,11 +25,15 @@ inline constexpr int kMaxInterfaceIndex = 126;
 
 // How a hand-off ended.
 enum class HandOffResult {
-    Posted,           // the package is staged whole and the worker told to start
-    NoPackage,        // no package path for the row
-    PackageDamaged,   // the package did not unpack whole; staging cleared again
-    StagingUnusable,  // the staging directory could not be emptied (or is a link)
-    NoWorker,         // no worker to post to
+    Posted,                // the package is staged whole and the worker told to start
+    NoPackage,             // no package path for the row
+    PackageDamaged,        // the package did not unpack whole; staging cleared again
+    NoSpace,               // not enough free space to unpack the package; staging cleared again
+    TwoApplicationImages,  // the package holds more than one application image
+    TwoBootImages,         // the package holds more than one boot image
+    StagingUnusable,       // the staging directory could not be emptied (or is a link)
+    NoWorker,              // no worker to post to
+    PackageRefused,        // refused by its signature (the document's LastCheck says why)
 };
 
 // What the detection thread hands over to once the instrument is connected:
@@ -42,12 +48,16 @@ class UpgradeHandOff {
 
 // How a detection thread ended.
 enum class DetectionEnd {
-    Stopped,          // the stop event came (also after connecting, before the hand-off)
-    GaveUp,           // twelve passes found nothing
-    HandedOver,       // the hand-off posted the start message
-    NotHandedOver,    // connected, but the hand-off could not post
-    PackageDamaged,   // connected, but the package did not unpack whole: nothing sent
-    StagingUnusable,  // connected, but the staging directory could not be emptied
+    Stopped,               // the stop event came (also after connecting, before the hand-off)
+    GaveUp,                // twelve passes found nothing
+    HandedOver,            // the hand-off posted the start message
+    NotHandedOver,         // connected, but the hand-off could not post
+    PackageDamaged,        // connected, but the package did not unpack whole: nothing sent
+    NoSpace,               // connected, but not enough free space to unpack: nothing sent
+    TwoApplicationImages,  // connected, but the package holds two application images
+    TwoBootImages,         // connected, but the package holds two boot images
+    StagingUnusable,       // connected, but the staging directory could not be emptied
+    PackageRefused,        // connected, but the package's signature refused it: nothing sent
 };
 
 // Everything a detection thread works with. The events and the channel
@@ -101,12 +111,18 @@ std::unique_ptr<platform::Thread> StartDetection(const CKestrupDoc& document, in
                                                  const DetectionContext& context);
 
 // The hand-off after connection: forms g_szPackagePath again from the row
-// chosen at the command, empties the staging directory, unpacks the package
-// into it and posts the start message to the upgrade worker. A package that
-// does not unpack whole is never sent: the staging directory is cleared again
-// and nothing is posted. Detection thread. Shows nothing: the view tells the
+// chosen at the command, empties the staging directory, copies the package
+// into the private temporary directory and checks the copy's signature,
+// unpacks that copy into the staging directory and posts the start message
+// to the upgrade worker. A package that its signature refuses is never
+// unpacked (nothing is posted); a package that does not unpack whole, or that
+// holds more than one application image or more than one boot image (a run
+// would send only one of them), is never sent: the staging directory is
+// cleared again and nothing is posted; for two images, `images` (when given)
+// receives their names. Detection thread. Shows nothing: the view tells the
 // operator what a result other than Posted means.
-HandOffResult HandOffToWorker(CKestrupDoc& document, int row);
+HandOffResult HandOffToWorker(CKestrupDoc& document, int row,
+                              std::vector<std::string>* images = nullptr);
 
 // The message-box text for a hand-off that could not post its start message.
 const char* HandOffFailureText();

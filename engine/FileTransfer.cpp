@@ -122,35 +122,34 @@ std::int32_t Widened(std::uint8_t answer) {
     return static_cast<std::int32_t>(static_cast<std::int8_t>(answer));
 }
 
-// Data failure and flash failure: report, show the box, pause.
-void Fail(platform::MessageWindow* notify, std::uint8_t answer) {
-    std::string text;
-    FormatResultText(text, Widened(answer));
-    NotifyStatus(notify, Widened(answer));
+// Whether a file of the run under way has failed (worker thread only).
+bool s_runHadFailure = false;
+
+// A failed file's box; the run remembers the failure.
+void FailureBox(const std::string& text) {
+    s_runHadFailure = true;
     ShowMessageBox(text);
 }
 
-// The status a refused header is reported with: its answer, unless that
-// byte is one the frame shows as progress or success (the file's or the
-// whole upgrade's, the flash wait, detection): a refusal must never read as
-// one of those, so it is reported like an answer that never came (the box
-// still names the byte).
-std::uint8_t HeaderFailure(std::uint8_t answer) {
-    switch (answer) {
-        case OP_FILE_OK:
-        case STATUS_FLASHING:
-        case STATUS_DETECTING:
-        case STATUS_DETECT_FAILED:
-        case STATUS_DEVICE_FOUND:
-        case STATUS_RESET_FAILED:
-        case STATUS_UPGRADE_DONE:
-            return 0;
-        default:
-            return answer;
-    }
+// Header, data and flash failures: report the answer (as a status that never
+// reads as progress or success, naming the same byte as the box) and show
+// the box.
+void Fail(platform::MessageWindow* notify, std::uint8_t answer) {
+    std::string text;
+    FormatResultText(text, Widened(answer));
+    NotifyStatus(notify, FailureStatusOf(answer));
+    FailureBox(text);
 }
 
 }  // namespace
+
+void ForgetFailedFiles() {
+    s_runHadFailure = false;
+}
+
+void RecordFailedFile() {
+    s_runHadFailure = true;
+}
 
 void FormatResultText(std::string& text, std::int32_t status) {
     const auto code = static_cast<std::int8_t>(status & 0xFF);
@@ -183,7 +182,7 @@ CrcResult ComputeFileCrc(int fd, std::uint32_t announced, std::uint32_t& crc) {
     std::memset(s_checksumBuffer, 0, sizeof s_checksumBuffer);
     crc = Crc32::kInitial;
     if (announced > kChecksumBufferSize) {
-        ShowMessageBox("file size exceeds expectations!!! Abort!");
+        FailureBox("file size exceeds expectations!!! Abort!");
         return CrcResult::OverLimit;
     }
     if (::lseek(fd, 0, SEEK_SET) != 0 || ReadUpTo(fd, s_checksumBuffer, announced) < 0) {
@@ -211,7 +210,7 @@ void SendFile(const char* path, platform::MessageWindow* notify, bool withChecks
     // passed over in silence, the run would end as if the package had gone
     // whole.
     const auto notRead = [name] {
-        ShowMessageBox(std::string(name) + ": the file could not be read; it was not sent\n");
+        FailureBox(std::string(name) + ": the file could not be read; it was not sent\n");
     };
     OpenFile file(::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (file.fd() < 0 || ::fstat(file.fd(), &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -224,8 +223,8 @@ void SendFile(const char* path, platform::MessageWindow* notify, bool withChecks
     // store the image under a wrong name.
     const std::size_t nameLength = std::strlen(name);
     if (nameLength > kMaxHeaderName) {
-        ShowMessageBox(std::string(name) + ": file name too long for the instrument (" +
-                       std::to_string(nameLength) + " characters, at most 42)\n");
+        FailureBox(std::string(name) + ": file name too long for the instrument (" +
+                   std::to_string(nameLength) + " characters, at most 42)\n");
         return;
     }
     const auto length = static_cast<std::uint64_t>(st.st_size);
@@ -247,7 +246,7 @@ void SendFile(const char* path, platform::MessageWindow* notify, bool withChecks
     }
     // The header announces the size in 32 bits.
     if (announced > 0xFFFFFFFFu) {
-        ShowMessageBox(std::string(name) + ": file too large for the instrument\n");
+        FailureBox(std::string(name) + ": file too large for the instrument\n");
         return;
     }
 
@@ -278,11 +277,7 @@ void SendFile(const char* path, platform::MessageWindow* notify, bool withChecks
         // the stop was requested, whatever the read brought is not reported:
         // it may have come after the stop.
         if (!RunStopRequested()) {
-            const std::uint8_t answer = headerStatus == 0 && answerLength != 0 ? frame[0] : 0;
-            std::string text;
-            FormatResultText(text, Widened(answer));
-            NotifyStatus(notify, Widened(HeaderFailure(answer)));
-            ShowMessageBox(text);
+            Fail(notify, headerStatus == 0 && answerLength != 0 ? frame[0] : 0);
         }
         Notify(notify, PROGRESS_END, 0);
         return;
@@ -293,7 +288,7 @@ void SendFile(const char* path, platform::MessageWindow* notify, bool withChecks
     // goes on with the next file.
     const auto unreadable = [&] {
         Notify(notify, PROGRESS_END, 0);
-        ShowMessageBox(std::string(name) + ": the file could not be read; it was not sent\n");
+        FailureBox(std::string(name) + ": the file could not be read; it was not sent\n");
         platform::TimeFacility::Sleep(kPauseAfterFileMs, "pause after file");
     };
     if (::lseek(file.fd(), 0, SEEK_SET) != 0) {
@@ -303,6 +298,7 @@ void SendFile(const char* path, platform::MessageWindow* notify, bool withChecks
     double bytesRead = 0;
     const auto fileLength = static_cast<double>(length);
     std::int32_t percentage = 0;
+    bool confirmed = false;  // the instrument answered "file OK"
     while (true) {
         if (RunStopRequested()) {
             Notify(notify, PROGRESS_END, 0);
@@ -351,14 +347,29 @@ void SendFile(const char* path, platform::MessageWindow* notify, bool withChecks
             platform::TimeFacility::Sleep(kPauseAfterFileMs, "pause after file");
             return;
         }
-        if (frame[0] == OP_FILE_OK) {
-            NotifyStatus(notify, OP_FILE_OK);
-        }
-        Notify(notify, percentage, 0);
         // Whether more frames follow depends on the frame just sent, not on
         // how much of it the first write managed to move: a frame of 8191
         // bytes or more is followed by another one.
-        if (frameLength < kDataChunk) {
+        const bool last = frameLength < kDataChunk;
+        if (last && !confirmed && frame[0] != OP_FILE_OK) {
+            // The whole file went and the instrument never said it holds
+            // it: the file was not confirmed, which is a failure like any
+            // other unexpected answer (unless the stop came: it may have been
+            // read after it).
+            if (RunStopRequested()) {
+                Notify(notify, PROGRESS_END, 0);
+                return;
+            }
+            Fail(notify, frame[0]);
+            platform::TimeFacility::Sleep(kPauseAfterFileMs, "pause after file");
+            return;
+        }
+        if (frame[0] == OP_FILE_OK) {
+            confirmed = true;
+            NotifyStatus(notify, OP_FILE_OK);
+        }
+        Notify(notify, percentage, 0);
+        if (last) {
             break;
         }
     }
@@ -374,7 +385,10 @@ void SendFile(const char* path, platform::MessageWindow* notify, bool withChecks
         std::uint32_t one = 1;
         const std::uint32_t status = Read(frame, one, kFlashReadTimeoutMs);
         if (status == 0 && one >= 1 && frame[0] == OP_FILE_OK) {
-            NotifyStatus(notify, application ? STATUS_UPGRADE_DONE : OP_FILE_OK);
+            // The upgrade is complete only when no file of the run failed;
+            // otherwise the last word is this file's own success.
+            NotifyStatus(notify,
+                         application && !s_runHadFailure ? STATUS_UPGRADE_DONE : OP_FILE_OK);
         } else if (RunStopRequested()) {
             // Cancelled by the close, or a failure that may have been read
             // after the stop: nothing to report.

@@ -33,7 +33,21 @@ enum class CrcResult { Ok, OverLimit, ReadFailed };
 // gets a message box naming it. After RequestRunStop it begins no frame and
 // reports no failure, whatever a read brings (the answer may have come after
 // the stop).
+//
+// One status, one story: an answer byte that the frame shows as a status of
+// its own (8, 13 to 16, 18, 88) reaches it as FailureStatusOf(byte) wherever it
+// is a failure, so the status bar names the same byte as the box; a file whose
+// data frames never brought "file OK" (its last frame answered 4) fails like
+// any other unexpected answer; and once a file of the run has failed, the
+// application image's successful flash is reported as that file's status 8,
+// never as the completed upgrade (88).
 void SendFile(const char* path, platform::MessageWindow* notify, bool withChecksum);
+
+// The failures of the run under way: the worker forgets them when a run
+// begins; every failed file (and a file the worker leaves out) is recorded.
+// Worker thread.
+void ForgetFailedFiles();
+void RecordFailedFile();
 
 // Computes the CRC-32 of the first `announced` bytes of the open file `fd`
 // (read from its start) with zeros after the file's end, in the static

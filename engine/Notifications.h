@@ -29,6 +29,28 @@ inline constexpr std::int32_t STATUS_DEVICE_FOUND = 16;
 inline constexpr std::int32_t STATUS_RESET_FAILED = 18;
 inline constexpr std::int32_t STATUS_UPGRADE_DONE = 88;
 
+// An instrument's answer byte that would read as one of the frame's own
+// statuses (file OK, flashing, detection, upgrade completed) where it is a
+// failure travels as this base plus the byte: the frame then names the byte
+// as an unknown answer, as the message box does.
+inline constexpr std::int32_t STATUS_ANSWER_AS_FAILURE = 0x100;
+
+// The status a failed answer is reported with.
+constexpr std::int32_t FailureStatusOf(std::uint8_t answer) {
+    switch (answer) {
+        case 8:
+        case STATUS_FLASHING:
+        case STATUS_DETECTING:
+        case STATUS_DETECT_FAILED:
+        case STATUS_DEVICE_FOUND:
+        case STATUS_RESET_FAILED:
+        case STATUS_UPGRADE_DONE:
+            return STATUS_ANSWER_AS_FAILURE + answer;
+        default:
+            return static_cast<std::int32_t>(static_cast<std::int8_t>(answer));
+    }
+}
+
 // The start message that the upgrade worker receives: thread message 0
 // (WM_NULL) with wParam 1030 and lParam 0.
 inline constexpr std::uint32_t START_MESSAGE = platform::WM_NULL;

@@ -28,6 +28,19 @@ std::atomic<bool> g_bUpgradeRunPending{false};
 namespace {
 
 std::atomic<bool> g_bRunStopRequested{false};
+std::atomic<bool> g_bRunBegun{false};
+// Orders a run's beginning against the close's StopRunUnlessBegun.
+std::mutex g_beginMutex;
+
+// Marks the run begun unless a stop was asked for first.
+bool BeginRunUnlessStopped() {
+    std::lock_guard lock(g_beginMutex);
+    if (g_bRunStopRequested.load()) {
+        return false;
+    }
+    g_bRunBegun.store(true);
+    return true;
+}
 
 // The stop request and the worker's steps, in one order.
 std::mutex g_stepsMutex;
@@ -113,10 +126,24 @@ bool RunStopRequested() {
     return g_bRunStopRequested.load();
 }
 
+bool RunBegun() {
+    return g_bRunBegun.load();
+}
+
+bool StopRunUnlessBegun() {
+    std::lock_guard lock(g_beginMutex);
+    if (g_bRunBegun.load()) {
+        return false;
+    }
+    RequestRunStop();
+    return true;
+}
+
 void UpgradeRun(platform::MessageWindow* frame) {
-    if (RunStopRequested()) {
+    if (!BeginRunUnlessStopped()) {
         return;
     }
+    ForgetFailedFiles();
     bool bootPending = false;
     bool applicationPending = false;
     char filePath[kPathBufferSize];
@@ -160,6 +187,7 @@ void UpgradeRun(platform::MessageWindow* frame) {
         if (!platform::PathFormat::Into(target, kPathBufferSize, "%s%s", g_szStagingDir,
                                         name.c_str())) {
             // Never send a file under a shortened path; say it was left out.
+            RecordFailedFile();
             ShowMessageBox(name + ": path too long; file not sent\n");
             if (application) {
                 applicationPending = false;
@@ -189,6 +217,28 @@ void UpgradeRun(platform::MessageWindow* frame) {
     SendRequest(&request, kEndWriteTimeoutMs);
 }
 
+void StagedImages(const char* stagingDir, std::vector<std::string>& applications,
+                  std::vector<std::string>& boots) {
+    applications.clear();
+    boots.clear();
+    std::vector<platform::FileSystem::Entry> entries;
+    if (stagingDir == nullptr || stagingDir[0] == '\0' ||
+        !platform::FileSystem::List(stagingDir, entries)) {
+        return;
+    }
+    for (const auto& entry : entries) {
+        if (entry.name.empty() || entry.name[0] == '.' ||
+            entry.kind != platform::FileSystem::Kind::File) {
+            continue;
+        }
+        if (HasExtension(entry.name, "bin")) {
+            applications.push_back(entry.name);
+        } else if (HasExtension(entry.name, "boot")) {
+            boots.push_back(entry.name);
+        }
+    }
+}
+
 void SetRunEndedCallback(std::function<void()> callback) {
     std::lock_guard lock(g_runEndedMutex);
     g_runEnded = std::move(callback);
@@ -204,6 +254,7 @@ void UpgradeThreadProc(platform::MessageWindow* frame) {
         if (g_bConnected.load() != 0) {
             UpgradeRun(frame);
         }
+        g_bRunBegun.store(false);
         g_bUpgradeRunPending.store(false);
         ReportRunEnded();
     }

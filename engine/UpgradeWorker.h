@@ -5,6 +5,8 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "platform/Thread.h"
 
@@ -37,6 +39,16 @@ extern std::atomic<bool> g_bUpgradeRunPending;
 // clears it. Any thread.
 void RequestRunStop();
 bool RunStopRequested();
+
+// True from the moment a run sends its opening request until it has ended:
+// from then on the instrument is being upgraded and closing must ask. Any
+// thread.
+bool RunBegun();
+// The close's decision, in one step against the worker's start of a run:
+// when no run has begun, asks for no more talk with the instrument (as
+// RequestRunStop) so that none begins, and returns true; when one has, does
+// nothing and returns false. Any thread.
+bool StopRunUnlessBegun();
 
 // The worker's steps with the instrument since it started: the frames it
 // began to write and the answers it read (a read that ended without one
@@ -82,6 +94,12 @@ void ReportRunEnded();
 // application image, both without checksum, then the closing request.
 // Worker thread.
 void UpgradeRun(platform::MessageWindow* frame);
+
+// The staged files a run defers to the end, as UpgradeRun decides: regular
+// files not beginning with "." whose extension is exactly "bin" (application
+// images) or "boot" (boot images), in listing order. Any thread.
+void StagedImages(const char* stagingDir, std::vector<std::string>& applications,
+                  std::vector<std::string>& boots);
 
 // Starts the worker thread with `frame` (clearing a stop request) and returns
 // once its message queue exists, so that a start message posted right afterwards is not lost.

@@ -1,8 +1,14 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include "package/PackageItem.h"
+#include "package/PackageTrust.h"
+#include "package/SignatureCheck.h"
 
 // The program's document: owns the package table that the package list
 // shows, scans the package directory for upgrade packages, and prepares the
@@ -17,6 +23,8 @@ class CKestrupDoc {
   public:
     // Cells per row: language, version, version date, archive file name.
     static constexpr int kColumnCount = 4;
+    // The checked copy of a package, in the private temporary directory.
+    static constexpr char kCheckedCopyName[] = "checked.pcg";
     // Every descriptor value is read into a buffer of this size.
     static constexpr std::size_t kValueBufferSize = 512;
 
@@ -25,11 +33,21 @@ class CKestrupDoc {
     CKestrupDoc(const CKestrupDoc&) = delete;
     CKestrupDoc& operator=(const CKestrupDoc&) = delete;
 
+    // An archive of the package directory that the table leaves out, and why
+    // in a few words.
+    struct LeftOut {
+        std::string name;
+        std::string reason;
+    };
+
     // Rebuilds the table from the archives in the package directory derived
     // from the program's own path. Always returns true.
     bool ScanPackages();
     // The same for a given executable path.
     bool ScanPackages(const char* executablePath);
+
+    // The archives the last scan left out, in listing order.
+    const std::vector<LeftOut>& LeftOutPackages() const { return m_leftOut; }
 
     // Appends a cell holding a copy of text (null is taken as empty).
     void AddItem(const char* text);
@@ -50,8 +68,41 @@ class CKestrupDoc {
     // Does nothing while g_szStagingDir is empty or not an absolute path.
     // True only when the whole archive was extracted: a damaged or refused
     // member, an over-size package or a full disk make it false, and the
-    // staging directory then holds a part of the package at most.
-    bool UnpackPackage(const char* archivePath);
+    // staging directory then holds a part of the package at most. noSpace
+    // (when given) tells a lack of free space apart.
+    bool UnpackPackage(const char* archivePath, bool* noSpace = nullptr);
+
+    // How the copy that is to be unpacked came out of CopyAndCheck.
+    enum class CopyCheck {
+        Accepted,    // copied, and its signature allows it to be sent
+        Refused,     // copied, but refused by its signature (LastCheck says why)
+        CopyFailed,  // no whole copy could be made; nothing was checked
+        NoSpace,     // no whole copy for want of free space; nothing was checked
+    };
+    // Copies the archive into the private temporary directory and checks
+    // that copy against the signature file beside the archive, the trusted
+    // keys and the policy (read afresh). copyPath receives the copy's path
+    // for UnpackPackage, so that the bytes that were checked are the bytes
+    // that are unpacked, whatever happens to the archive meanwhile; the
+    // caller deletes it (DeleteCopy). Records the check (LastCheck, the
+    // check observer). Detection thread.
+    CopyCheck CopyAndCheck(const char* archivePath, char* copyPath, std::size_t size);
+    // Deletes the copy that CopyAndCheck made.
+    static void DeleteCopy(const char* copyPath);
+    // The last check CopyAndCheck made. Any thread.
+    SignatureCheck LastCheck() const;
+    // Called with every check CopyAndCheck makes, on its thread (may be
+    // empty). Set before upgrades begin.
+    void SetCheckObserver(std::function<void(const SignatureCheck&)> observer);
+
+    // The signature check of a row's archive as it lies in the package
+    // directory, under the current policy; for showing, never for sending.
+    // BadSignature ("no such package") for a row that does not exist.
+    SignatureCheck CheckPackage(int row) const;
+
+    // What the checks trust; its problems go to standard error until the
+    // program gives it a sink.
+    PackageTrust& Trust() { return m_trust; }
 
     // Sets g_szPackagePath to g_szPackageDir followed by the archive name of
     // the given row. False (and g_szPackagePath empty) when there is no such
@@ -80,4 +131,9 @@ class CKestrupDoc {
 
   private:
     PackageItem* m_pLastItem;
+    std::vector<LeftOut> m_leftOut;
+    PackageTrust m_trust;
+    mutable std::mutex m_checkMutex;
+    SignatureCheck m_lastCheck;
+    std::function<void(const SignatureCheck&)> m_checkObserver;
 };

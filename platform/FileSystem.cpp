@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -130,9 +129,19 @@ bool FileSystem::List(const std::string& directory, std::vector<Entry>& entries)
         entries.push_back(Entry{e->d_name, kind});
     }
     ::closedir(dir);
+    // Folded to upper case, as the platform the program was designed for
+    // compares names: "_" (after the capitals) sorts after the letters.
     std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-        const int folded = ::strcasecmp(a.name.c_str(), b.name.c_str());
-        return folded != 0 ? folded < 0 : a.name < b.name;
+        const auto upper = [](char c) {
+            return static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+        };
+        const std::size_t n = std::min(a.name.size(), b.name.size());
+        for (std::size_t i = 0; i < n; ++i) {
+            if (upper(a.name[i]) != upper(b.name[i])) {
+                return upper(a.name[i]) < upper(b.name[i]);
+            }
+        }
+        return a.name.size() != b.name.size() ? a.name.size() < b.name.size() : a.name < b.name;
     });
     return true;
 }

@@ -24,8 +24,9 @@ class FileSystem {
     static std::string ExecutablePath();
 
     // The entries of a directory, "." and ".." included, sorted by name
-    // without regard to ASCII case (names equal but for case in byte order),
-    // as the platform the program was designed for lists directories. A
+    // without regard to ASCII case, folded to upper case (so "_" comes after
+    // the letters; names equal but for case in byte order), as the platform
+    // the program was designed for lists directories. A
     // symbolic link is reported as Other, never followed. Returns false when
     // the directory cannot be opened.
     static bool List(const std::string& directory, std::vector<Entry>& entries);

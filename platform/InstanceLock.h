@@ -16,8 +16,13 @@ class InstanceLock {
 
     // Takes the lock on an existing directory (a symbolic link is refused)
     // without waiting. False when another holder has it or the directory
-    // cannot be opened; `held` then tells the first case apart.
-    bool Acquire(const std::string& directory, bool& held);
+    // cannot be opened or locked; `held` then tells the first case apart,
+    // and `why` (when given) says what went wrong in the others. A shared
+    // lock goes with other shared ones and keeps out an exclusive one.
+    bool Acquire(const std::string& directory, bool& held, bool shared = false,
+                 std::string* why = nullptr);
+    // The directory the lock is on (its descriptor), -1 without a lock.
+    int Descriptor() const { return fd_; }
     void Release();
 
   private:

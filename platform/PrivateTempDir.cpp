@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace platform {
 
@@ -38,7 +39,42 @@ bool PrivateTempDir::Prepare(const std::string& directory, std::string& error) {
     return true;
 }
 
+namespace {
+std::mutex g_subdirectoryMutex;
+std::string g_subdirectory;
+}  // namespace
+
+void PrivateTempDir::SetRunSubdirectory(const std::string& name) {
+    std::lock_guard lock(g_subdirectoryMutex);
+    g_subdirectory = name;
+}
+
 bool PrivateTempDir::Get(std::string& path, std::string& error) {
+    std::string name;
+    {
+        std::lock_guard lock(g_subdirectoryMutex);
+        name = g_subdirectory;
+    }
+    std::string base;
+    if (!GetBase(base, error)) {
+        return false;
+    }
+    if (name.empty()) {
+        path = base;
+        return true;
+    }
+    if (name == "." || name == ".." || name.find('/') != std::string::npos) {
+        error = "refusing temporary directory " + base + name + ": not a plain name";
+        return false;
+    }
+    if (!Prepare(base + name, error)) {
+        return false;
+    }
+    path = base + name + "/";
+    return true;
+}
+
+bool PrivateTempDir::GetBase(std::string& path, std::string& error) {
     std::string dir;
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime != nullptr && runtime[0] == '/') {

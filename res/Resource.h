@@ -24,6 +24,11 @@ inline constexpr std::uint32_t AFX_IDP_FAILED_TO_CREATE_DOC = 61700;
 inline constexpr std::uint32_t IDP_PACKAGE_DAMAGED = 201;  // %s: the package's file name
 inline constexpr std::uint32_t IDP_ALREADY_RUNNING = 202;
 inline constexpr std::uint32_t IDP_STAGING_UNUSABLE = 203;  // %s: the staging directory
+inline constexpr std::uint32_t IDP_PACKAGE_REFUSED = 204;   // %s: file name, %s: why (signature)
+inline constexpr std::uint32_t IDP_NO_SPACE = 210;          // %s: the package's file name
+// %s: the package's file name, then the first two images' names.
+inline constexpr std::uint32_t IDP_TWO_APPLICATION_IMAGES = 211;
+inline constexpr std::uint32_t IDP_TWO_BOOT_IMAGES = 212;
 
 // Commands.
 inline constexpr std::uint32_t ID_START_UPGRADE = 32774;

@@ -36,6 +36,16 @@ constexpr std::array kStrings{
     Entry{IDP_ALREADY_RUNNING, "Another Talvenmark Pro Upgrade Utility is already running."},
     Entry{IDP_STAGING_UNUSABLE,
           "The staging directory %s cannot be emptied. Nothing was sent to the instrument."},
+    Entry{IDP_PACKAGE_REFUSED,
+          "The package %s %s and cannot be installed. Nothing was sent to the instrument."},
+    Entry{IDP_NO_SPACE,
+          "There is not enough free space to unpack %s. Nothing was sent to the instrument."},
+    Entry{IDP_TWO_APPLICATION_IMAGES,
+          "The package %s holds more than one application image (%s and %s) and cannot be "
+          "installed. Nothing was sent to the instrument."},
+    Entry{IDP_TWO_BOOT_IMAGES,
+          "The package %s holds more than one boot image (%s and %s) and cannot be installed. "
+          "Nothing was sent to the instrument."},
 };
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <new>
 
 #include "engine/Notifications.h"
+#include "platform/TextEscape.h"
 #include "platform/TimeFacility.h"
 #include "platform/WindowMessages.h"
 #include "platform/ui/Application.h"
@@ -374,13 +375,24 @@ std::string CMainFrame::StatusText(std::int32_t code, const char* currentFile) {
         case kestrup::STATUS_UPGRADE_DONE:
             return "Upgrade completed successfully\n";
         default:
+            if (code > kestrup::STATUS_ANSWER_AS_FAILURE &&
+                code <= kestrup::STATUS_ANSWER_AS_FAILURE + 0x7F) {
+                // An answer that would read as a status of its own, named
+                // as the unknown answer it is.
+                return Format("TimeOut Or Unknown Error; Opcode is 0x%X\n",
+                              static_cast<unsigned int>(code - kestrup::STATUS_ANSWER_AS_FAILURE));
+            }
             return Format("TimeOut Or Unknown Error; Opcode is 0x%X\n",
                           static_cast<unsigned int>(static_cast<std::uint32_t>(code)));
     }
 }
 
+std::string CMainFrame::ShownFile() const {
+    return platform::TextEscape::WithoutControls(CurrentFile());
+}
+
 void CMainFrame::ShowStatusText(std::int32_t code) {
-    const std::string text = StatusText(code, CurrentFile());
+    const std::string text = StatusText(code, ShownFile().c_str());
     m_pProgressBar->SetWidthPercent(0);
     m_pProgressBar->SetLabel(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
 }
@@ -413,7 +425,7 @@ platform::LRESULT CMainFrame::OnUpgradeProgress(platform::WPARAM wParam, platfor
         // The code travels as a whole 32-bit value.
         ShowStatusText(static_cast<std::int32_t>(static_cast<std::uint32_t>(lParam)));
     } else {
-        const std::string label = Format(" %s %d%% complete", CurrentFile(), w);
+        const std::string label = Format(" %s %d%% complete", ShownFile().c_str(), w);
         m_pProgressBar->SetLabel(
             QString::fromUtf8(label.data(), static_cast<qsizetype>(label.size())));
         m_pProgressBar->SetBarPos(w);
@@ -442,7 +454,7 @@ platform::LRESULT CMainFrame::OnModeProgress(platform::WPARAM wParam, platform::
         return 0;
     }
     if (m_pProgressBar != nullptr) {
-        const std::string label = Format(" %s %d%% complete", CurrentFile(), w);
+        const std::string label = Format(" %s %d%% complete", ShownFile().c_str(), w);
         m_pProgressBar->SetLabel(
             QString::fromUtf8(label.data(), static_cast<qsizetype>(label.size())));
         m_pProgressBar->SetBarPos(w);

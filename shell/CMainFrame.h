@@ -59,7 +59,9 @@ class CMainFrame : public platform::ui::FrameWindow,
     using ProgressBarFactory = std::function<CProgressBar*()>;
     void SetProgressBarFactory(ProgressBarFactory factory);
 
-    // The text a status code shows in the message pane.
+    // The text a status code shows in the message pane. A failed answer
+    // that would read as a status of its own (kestrup::FailureStatusOf)
+    // shows as the unknown answer it is.
     static std::string StatusText(std::int32_t code, const char* currentFile);
     // The 8-point dialog font of the program's forms and dialogs.
     static QFont DialogFont();
@@ -94,6 +96,8 @@ class CMainFrame : public platform::ui::FrameWindow,
     void ShowStatusText(std::int32_t code);
     void SetModeText(const char* text);
     const char* CurrentFile() const;
+    // The current file as the window shows it: without control characters.
+    std::string ShownFile() const;
     platform::LRESULT Notified(std::uint32_t message, platform::WPARAM wParam,
                                platform::LPARAM lParam, platform::LRESULT result);
     CProgressBar* NewProgressBar();

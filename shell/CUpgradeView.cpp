@@ -1,12 +1,14 @@
 #include "shell/CUpgradeView.h"
 
 #include <QtGui/QBitmap>
+#include <QtGui/QHelpEvent>
 #include <QtGui/QMouseEvent>
 #include <QtGui/QPixmap>
 #include <QtWidgets/QGroupBox>
 #include <QtWidgets/QHeaderView>
 #include <QtWidgets/QLabel>
 #include <QtWidgets/QScrollBar>
+#include <QtWidgets/QToolTip>
 #include <QtWidgets/QTreeWidget>
 #include <algorithm>
 
@@ -14,6 +16,7 @@
 #include "engine/Notifications.h"
 #include "engine/UpgradeWorker.h"
 #include "package/PackageGlobals.h"
+#include "platform/TextEscape.h"
 #include "platform/WindowMessages.h"
 #include "platform/ui/DialogUnits.h"
 #include "res/Artwork.h"
@@ -45,8 +48,10 @@ const char kWarningText[] =
 // Row images are 16 pixels square, side by side in one strip.
 constexpr int kImageSize = 16;
 
+// A cell as it is, without control characters.
 QString Cell(const char* text) {
-    return text != nullptr ? QString::fromUtf8(text) : QString();
+    return text != nullptr ? QString::fromStdString(platform::TextEscape::WithoutControls(text))
+                           : QString();
 }
 
 }  // namespace
@@ -124,6 +129,7 @@ void CUpgradeView::OnInitialUpdate() {
 
     // 1. Nothing of an earlier fill stays.
     m_ListCtrl->clear();
+    m_rowToolTips.assign(static_cast<std::size_t>(std::max(doc.m_nPackageCount, 0)), QString());
     m_ListCtrl->setColumnCount(0);
 
     // 2. The row images, made once: image 3 of the strip, white transparent.
@@ -273,39 +279,118 @@ void CUpgradeView::StartUpgrade() {
 kestrup::HandOffResult CUpgradeView::BeginTransfer(int row) {
     // The detection thread ends the attempt by the result; the operator is
     // told here why nothing was sent.
-    const kestrup::HandOffResult result = kestrup::HandOffToWorker(m_document, row);
+    std::vector<std::string> images;
+    const kestrup::HandOffResult result = kestrup::HandOffToWorker(m_document, row, &images);
+    const char* package = m_document.GetItem(row, 3);
     switch (result) {
         case kestrup::HandOffResult::Posted:
-            break;
+            return result;
         case kestrup::HandOffResult::PackageDamaged:
-            kestrup::ShowMessageBox(DamagedPackageText(m_document.GetItem(row, 3)));
+            kestrup::ShowMessageBox(DamagedPackageText(package));
+            break;
+        case kestrup::HandOffResult::NoSpace:
+            kestrup::ShowMessageBox(NoSpaceText(package));
+            break;
+        case kestrup::HandOffResult::TwoApplicationImages:
+        case kestrup::HandOffResult::TwoBootImages:
+            kestrup::ShowMessageBox(
+                TwoImagesText(result == kestrup::HandOffResult::TwoBootImages, package, images));
             break;
         case kestrup::HandOffResult::StagingUnusable:
-            kestrup::ShowMessageBox(Formatted(res::IDP_STAGING_UNUSABLE, g_szStagingDir));
+            kestrup::ShowMessageBox(Formatted(res::IDP_STAGING_UNUSABLE, {g_szStagingDir}));
+            break;
+        case kestrup::HandOffResult::PackageRefused:
+            kestrup::ShowMessageBox(
+                RefusedPackageText(package, m_document.LastCheck().RefusalPhrase()));
             break;
         case kestrup::HandOffResult::NoPackage:
         case kestrup::HandOffResult::NoWorker:
             kestrup::ShowMessageBox(kestrup::HandOffFailureText());
             break;
     }
+    // The box said what happened; the status bar no longer tells of a
+    // detection under way.
+    if (m_pMainWindow != nullptr) {
+        platform::WindowMessages::Send(m_pMainWindow, kestrup::WM_UPGRADE_PROGRESS,
+                                       kestrup::ProgressWParam(kestrup::PROGRESS_END), 0);
+    }
     return result;
 }
 
-std::string CUpgradeView::Formatted(std::uint32_t id, const char* name) {
+std::string CUpgradeView::Formatted(std::uint32_t id, const std::vector<std::string>& names) {
     std::string text = res::StringTable::Load(id);
-    const std::size_t at = text.find("%s");
-    if (at != std::string::npos) {
-        text.replace(at, 2, name != nullptr ? name : "");
+    std::size_t from = 0;
+    for (const std::string& name : names) {
+        const std::size_t at = text.find("%s", from);
+        if (at == std::string::npos) {
+            break;
+        }
+        const std::string shown = platform::TextEscape::WithoutControls(name);
+        text.replace(at, 2, shown);
+        from = at + shown.size();
     }
     return text;
 }
 
 std::string CUpgradeView::DamagedPackageText(const char* packageName) {
-    return Formatted(res::IDP_PACKAGE_DAMAGED, packageName);
+    return Formatted(res::IDP_PACKAGE_DAMAGED, {packageName != nullptr ? packageName : ""});
+}
+
+std::string CUpgradeView::NoSpaceText(const char* packageName) {
+    return Formatted(res::IDP_NO_SPACE, {packageName != nullptr ? packageName : ""});
+}
+
+std::string CUpgradeView::TwoImagesText(bool boot, const char* packageName,
+                                        const std::vector<std::string>& images) {
+    std::vector<std::string> names{packageName != nullptr ? packageName : ""};
+    names.insert(names.end(), images.begin(), images.end());
+    names.resize(3);
+    return Formatted(boot ? res::IDP_TWO_BOOT_IMAGES : res::IDP_TWO_APPLICATION_IMAGES, names);
+}
+
+std::string CUpgradeView::RefusedPackageText(const char* packageName, const char* why) {
+    return Formatted(res::IDP_PACKAGE_REFUSED,
+                     {packageName != nullptr ? packageName : "", why != nullptr ? why : ""});
+}
+
+QString CUpgradeView::RowToolTip(int row) {
+    if (row < 0 || static_cast<std::size_t>(row) >= m_rowToolTips.size()) {
+        return {};
+    }
+    QString& tip = m_rowToolTips[static_cast<std::size_t>(row)];
+    if (tip.isEmpty()) {
+        // Rich text made of escaped plain text, so that no markup in a
+        // trusted comment can change what the operator reads: the state on
+        // one line, the trusted comment wrapped under it.
+        const SignatureCheck check = m_document.CheckPackage(row);
+        const auto escaped = [](const std::string& text) {
+            return QString::fromUtf8(text.c_str()).toHtmlEscaped();
+        };
+        tip = QStringLiteral("<qt><p style='white-space:pre'>") + escaped(check.Sentence()) +
+              QStringLiteral("</p>");
+        if (check.state == SignatureCheck::State::Verified) {
+            tip += QStringLiteral("<p>Trusted comment: ") +
+                   escaped(SignatureCheck::Printable(check.trustedComment)) +
+                   QStringLiteral("</p>");
+        }
+        tip += QStringLiteral("</qt>");
+    }
+    return tip;
 }
 
 bool CUpgradeView::eventFilter(QObject* watched, QEvent* event) {
     if (watched == m_ListCtrl->viewport()) {
+        if (event->type() == QEvent::ToolTip) {
+            const auto* help = static_cast<QHelpEvent*>(event);
+            const QString tip = RowToolTip(RowAt(help->pos()));
+            if (tip.isEmpty()) {
+                QToolTip::hideText();
+                event->ignore();
+            } else {
+                QToolTip::showText(help->globalPos(), tip, m_ListCtrl->viewport());
+            }
+            return true;
+        }
         if (event->type() == QEvent::MouseButtonPress ||
             event->type() == QEvent::MouseButtonDblClick) {
             const auto* mouse = static_cast<QMouseEvent*>(event);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "engine/DeviceDetection.h"
 #include "platform/MessageWindow.h"
@@ -62,12 +63,24 @@ class CUpgradeView : public QWidget,
     // The hand-off once the instrument is connected, on the detection
     // thread: unpacks the package of the row chosen at the command into the
     // staging directory and posts the start message to the upgrade worker.
-    // A package that does not unpack whole, or a staging directory that
-    // cannot be emptied, sends nothing: the operator is told so in a message
-    // box, and the upgrade ends there.
+    // A package that does not unpack whole or holds two images of a kind, or
+    // a staging directory that cannot be emptied, sends nothing: the operator
+    // is told why in a message box, the status bar is given back ("Ready"),
+    // and the upgrade ends there.
     kestrup::HandOffResult BeginTransfer(int row) override;
-    // The text of that box for a package's file name.
+    // The texts of those boxes, for a package's file name (and the images'
+    // names). Names are shown as they are, without control characters.
     static std::string DamagedPackageText(const char* packageName);
+    static std::string NoSpaceText(const char* packageName);
+    static std::string TwoImagesText(bool boot, const char* packageName,
+                                     const std::vector<std::string>& images);
+    // The text of the box for a package its signature refuses; why is the
+    // check's refusal phrase ("is not signed", ...).
+    static std::string RefusedPackageText(const char* packageName, const char* why);
+    // The tooltip of a row: the signature's state and trusted comment,
+    // checked when first asked for (the scan checks no signature) and kept
+    // until the list is filled again. UI thread.
+    QString RowToolTip(int row);
 
     // Where device detection starts. Given the chosen row, it starts the
     // detection and reports to the main window. Until one is set, StartUpgrade
@@ -94,8 +107,9 @@ class CUpgradeView : public QWidget,
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
-    // A string of the string table with its "%s" replaced by name.
-    static std::string Formatted(std::uint32_t id, const char* name);
+    // A string of the string table with its "%s" replaced by the names in
+    // turn, each without control characters.
+    static std::string Formatted(std::uint32_t id, const std::vector<std::string>& names);
     void CreateControls();
     void FollowSelection();
     int RowAt(const QPoint& viewportPos) const;
@@ -108,6 +122,7 @@ class CUpgradeView : public QWidget,
     QLabel* m_pWarningIcon = nullptr;
     QLabel* m_pWarningText = nullptr;
     QIcon m_rowIcon;
+    std::vector<QString> m_rowToolTips;
     bool m_bImageListMade = false;
     QSize m_formSize;
 };

@@ -89,6 +89,15 @@ void UpgradeWiring::StartUpgrade(int row) {
             AttemptFailed("instrument not found");
         } else if (end == kestrup::DetectionEnd::PackageDamaged) {
             AttemptFailed("no file sent: the package is damaged");
+        } else if (end == kestrup::DetectionEnd::NoSpace) {
+            AttemptFailed("no file sent: not enough free space to unpack the package");
+        } else if (end == kestrup::DetectionEnd::TwoApplicationImages) {
+            AttemptFailed("no file sent: the package holds more than one application image");
+        } else if (end == kestrup::DetectionEnd::TwoBootImages) {
+            AttemptFailed("no file sent: the package holds more than one boot image");
+        } else if (end == kestrup::DetectionEnd::PackageRefused) {
+            AttemptFailed(std::string("no file sent: the package ") +
+                          m_template.Document()->LastCheck().RefusalPhrase());
         } else if (end == kestrup::DetectionEnd::StagingUnusable) {
             AttemptFailed("no file sent: the staging directory cannot be emptied");
         } else if (end == kestrup::DetectionEnd::NotHandedOver) {
@@ -103,9 +112,10 @@ void UpgradeWiring::StartUpgrade(int row) {
 }
 
 bool UpgradeWiring::OnClose() {
-    // From the connection on, closing would end the process under the
-    // instrument's feet: ask first.
-    if (kestrup::UpgradeUnderWay()) {
+    // Once the run has begun (its opening request went out), closing would
+    // end the process under the instrument's feet: ask first. Before that
+    // nothing has been sent, and a run that has not begun never will.
+    if (!kestrup::StopRunUnlessBegun()) {
         bool close = false;
         if (m_closeAnswerer) {
             close = m_closeAnswerer();

@@ -53,7 +53,7 @@ class UpgradeWiring {
 
     // The text shown when the worker cannot be started.
     static const char* WorkerFailureText();
-    // The question asked before closing during an upgrade.
+    // The question asked before closing once a run has begun.
     static const char* CloseQuestion();
     // Who answers it: a modal Yes/No box with No as default, unless a test
     // (or the unattended mode) sets another answerer (true closes).

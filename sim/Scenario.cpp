@@ -8,6 +8,9 @@
 namespace sim {
 namespace {
 
+// As long as a USB string descriptor can be.
+constexpr std::size_t kMaxSerial = 126;
+
 bool ParseNumber(const std::string& word, std::uint32_t& value) {
     int base = 10;
     const char* begin = word.data();
@@ -83,6 +86,11 @@ bool Scenario::Parse(const std::string& text, Scenario& out, std::string& error)
             (d == "attach-delay" ? s.attachDelayMs
              : d == "flash-time" ? s.flashTimeMs
                                  : s.capacity) = n;
+        } else if (d == "packet-size") {
+            if (w.size() != 2 || !ParseNumber(w[1], n) || (n != 64 && n != 512)) {
+                return fail("packet-size needs 64 or 512");
+            }
+            s.packetSize = static_cast<std::uint16_t>(n);
         } else if (d == "start-answer") {
             if (w.size() != 2) {
                 return fail("start-answer needs a byte or 'silent'");
@@ -141,6 +149,17 @@ bool Scenario::Parse(const std::string& text, Scenario& out, std::string& error)
                 return fail("flash-result: expected ok, erase-fail or write-fail");
             }
             s.flash.push_back(r);
+        } else if (d == "serial") {
+            if (w.size() != 2 || w[1].size() > kMaxSerial) {
+                return fail("serial: expected 'serial TEXT' (at most " +
+                            std::to_string(kMaxSerial) + " characters, no spaces)");
+            }
+            s.serial = w[1];
+        } else if (d == "flash-dir") {
+            if (w.size() != 2 || w[1][0] != '/') {
+                return fail("flash-dir: expected 'flash-dir DIRECTORY' (an absolute path)");
+            }
+            s.flashDir = w[1].back() == '/' ? w[1] : w[1] + "/";
         } else {
             return fail("unknown directive '" + d + "'");
         }

@@ -38,6 +38,9 @@ struct Scenario {
     std::uint32_t attachDelayMs = 0;               // the instrument appears this long after start
     std::uint32_t flashTimeMs = 0;                 // how long writing an image to flash takes
     std::uint32_t capacity = 64u * 1024u * 1024u;  // the largest announced size accepted
+    // The bulk endpoints' maximum packet size: 512 (high speed) or 64 (full
+    // speed; the frames' padding rule is written for it).
+    std::uint16_t packetSize = 512;
     // Answer to the opening request: OP_ACK unless told otherwise; nullopt
     // stays silent.
     std::optional<std::uint8_t> startAnswer = 4;
@@ -47,6 +50,13 @@ struct Scenario {
         FlashOutcome outcome = FlashOutcome::Ok;
     };
     std::vector<FlashRule> flash;
+    // The serial number the instrument reports (empty: none), so that
+    // several simulated instruments can be told apart.
+    std::string serial;
+    // Where the instrument keeps a copy of every complete file it received
+    // when the session ends (an absolute directory path ending in "/"; empty:
+    // nowhere), so that a run in another process can be checked.
+    std::string flashDir;
 
     // The first fault at a point, if any.
     const Fault* FaultAt(const std::string& name, std::uint32_t frame) const;

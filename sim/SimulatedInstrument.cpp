@@ -16,6 +16,10 @@ SimulatedInstrument::~SimulatedInstrument() {
 }
 
 void SimulatedInstrument::Attach(platform::usbio::SimulatedDevice* device) {
+    if (device != nullptr) {
+        const std::uint16_t size = protocol_.GetScenario().packetSize;
+        device->SetPipes({{kInEndpoint, 2, size}, {0x01, 2, size}});
+    }
     device_.store(device);
 }
 
@@ -23,36 +27,20 @@ SimulatedInstrument::OutResult SimulatedInstrument::OnBulkOut(std::uint8_t endpo
                                                               std::span<const std::uint8_t> data) {
     platform::usbio::SimulatedDevice* device = device_.load();
     const std::size_t packet = device != nullptr ? device->MaxPacketSize(endpoint) : 512;
-    std::vector<std::vector<std::uint8_t>> frames;
+    FrameAssembler::Taken taken;
     {
         std::lock_guard lock(mutex_);
-        if (receiving_.empty() && !resuming_) {
-            if (auto part = protocol_.PartialWrite(data.data(), data.size())) {
-                // The whole packets within the bytes named go, then the
-                // endpoint stalls; the program writes the rest of the frame.
-                const std::size_t whole = *part - *part % packet;
-                receiving_.assign(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(whole));
-                resuming_ = true;
-                OutResult result;
-                result.accepted = static_cast<std::uint32_t>(whole);
-                result.status = platform::usbio::SimulatedDevice::kStallStatus;
-                return result;
-            }
-        }
-        resuming_ = false;
-        receiving_.insert(receiving_.end(), data.begin(), data.end());
-        while (receiving_.size() >= kestrup::kDataFrameSize) {
-            const auto end =
-                receiving_.begin() + static_cast<std::ptrdiff_t>(kestrup::kDataFrameSize);
-            frames.emplace_back(receiving_.begin(), end);
-            receiving_.erase(receiving_.begin(), end);
-        }
-        const bool endsShort = data.size() % packet != 0 || data.empty();
-        if (endsShort && !receiving_.empty()) {
-            frames.push_back(std::move(receiving_));
-            receiving_.clear();
-        }
+        taken = frames_.Take(protocol_, data, packet);
     }
+    if (taken.stalledAfter) {
+        // The whole packets within the bytes named went, then the endpoint
+        // stalled; the program writes the rest of the frame.
+        OutResult result;
+        result.accepted = *taken.stalledAfter;
+        result.status = platform::usbio::SimulatedDevice::kStallStatus;
+        return result;
+    }
+    const auto& frames = taken.frames;
     for (const auto& frame : frames) {
         if (!React(frame)) {
             break;
@@ -92,8 +80,12 @@ bool SimulatedInstrument::React(const std::vector<std::uint8_t>& frame) {
 }
 
 InstrumentAttacher::InstrumentAttacher(std::shared_ptr<platform::usbio::SimulatedBackend> backend,
-                                       std::shared_ptr<SimulatedInstrument> instrument)
-    : backend_(std::move(backend)), instrument_(std::move(instrument)) {
+                                       std::shared_ptr<SimulatedInstrument> instrument,
+                                       platform::usbio::SimulatedDevice::Identity identity)
+    : backend_(std::move(backend)), instrument_(std::move(instrument)), identity_([&] {
+          identity.serial = instrument_->Protocol().GetScenario().serial;
+          return identity;
+      }()) {
     const std::uint32_t delay = instrument_->Protocol().GetScenario().attachDelayMs;
     if (delay == 0) {
         AttachNow();
@@ -114,7 +106,7 @@ InstrumentAttacher::~InstrumentAttacher() {
 }
 
 void InstrumentAttacher::AttachNow() {
-    auto device = backend_->AddDevice(instrument_);
+    auto device = backend_->AddDevice(instrument_, identity_);
     std::lock_guard lock(mutex_);
     device_ = std::move(device);
 }

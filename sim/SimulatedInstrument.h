@@ -9,6 +9,7 @@
 #include "platform/Thread.h"
 #include "platform/usbio/SimulatedBackend.h"
 #include "platform/usbio/SimulatedFunction.h"
+#include "sim/FrameAssembler.h"
 #include "sim/InstrumentProtocol.h"
 
 namespace sim {
@@ -38,13 +39,8 @@ class SimulatedInstrument : public platform::usbio::SimulatedFunction {
     bool React(const std::vector<std::uint8_t>& frame);
 
     InstrumentProtocol protocol_;
-    // The bytes of the frame being received. A frame ends with a short (or
-    // zero-length) packet or when it holds the largest frame's bytes: a frame
-    // of 8192 bytes is sixteen full packets with nothing after them.
     std::mutex mutex_;
-    std::vector<std::uint8_t> receiving_;
-    // A write stalled part-way: the next one brings the rest of the frame.
-    bool resuming_ = false;
+    FrameAssembler frames_;
     // A vanish that comes later (after a flash time, say) unplugs from a
     // thread of its own; destruction stops it.
     platform::Event stopTimers_{true, false};
@@ -58,8 +54,11 @@ class SimulatedInstrument : public platform::usbio::SimulatedFunction {
 // attaching).
 class InstrumentAttacher {
   public:
+    // The device gets the scenario's serial number and the identity's port
+    // (the back end gives one when it names none).
     InstrumentAttacher(std::shared_ptr<platform::usbio::SimulatedBackend> backend,
-                       std::shared_ptr<SimulatedInstrument> instrument);
+                       std::shared_ptr<SimulatedInstrument> instrument,
+                       platform::usbio::SimulatedDevice::Identity identity = {});
     ~InstrumentAttacher();
     InstrumentAttacher(const InstrumentAttacher&) = delete;
     InstrumentAttacher& operator=(const InstrumentAttacher&) = delete;
@@ -72,6 +71,7 @@ class InstrumentAttacher {
 
     std::shared_ptr<platform::usbio::SimulatedBackend> backend_;
     std::shared_ptr<SimulatedInstrument> instrument_;
+    const platform::usbio::SimulatedDevice::Identity identity_;
     mutable std::mutex mutex_;
     std::shared_ptr<platform::usbio::SimulatedDevice> device_;
     platform::Event cancel_{true, false};

@@ -9,6 +9,7 @@
 #include "engine/DeviceDetection.h"
 #include "engine/FileTransfer.h"
 #include "engine/Notifications.h"
+#include "package/PackageTrust.h"
 #include "platform/TimeFacility.h"
 #include "platform/WindowMessages.h"
 #include "res/Resource.h"
@@ -62,10 +63,13 @@ int main(int argc, char** argv) {
         return 2;
     }
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The pictures show the build tree's packages, whatever this machine's
+    // /etc/kestrup/ says about signatures.
+    const PackageTrust::ScopedSystemDir noSystemPolicy("/nonexistent/kestrup/");
     QApplication qt(argc, argv);
     SimulationSession simulation;
     QString error;
-    simulation.Start({}, error);
+    simulation.Start(QStringList(), error);
     CKestrupApp app;
     auto docTemplate = std::make_unique<CKestrupDocTemplate>();
     UpgradeWiring wiring(app, *docTemplate);

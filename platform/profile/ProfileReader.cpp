@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/TextEscape.h"
+
 namespace platform {
 namespace {
 
@@ -133,7 +135,9 @@ std::size_t CopyOut(std::string_view value, char* buffer, std::size_t size) {
         n = static_cast<std::size_t>(static_cast<const char*>(nul) - value.data());
     }
     if (n > size - 1) {
-        n = size - 1;
+        // A value longer than the buffer is cut between two characters,
+        // never inside one.
+        n = TextEscape::CharacterBoundary(value.substr(0, n), size - 1);
     }
     std::memcpy(buffer, value.data(), n);
     buffer[n] = '\0';

@@ -25,7 +25,8 @@ namespace platform {
 //   file cannot make a read slow; binary content is read as text and a value
 //   ends at an embedded NUL.
 // - A missing file, section or key gives the default (empty when null).
-// The value is cut to size - 1 bytes and always terminated. Any thread.
+// The value is cut to at most size - 1 bytes, never inside a UTF-8
+// character, and always terminated. Any thread.
 class ProfileReader {
   public:
     static constexpr std::size_t kMaxFileBytes = 1024 * 1024;

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/TextEscape.h"
+
 namespace {
 
 constexpr std::size_t kPasswordSize = 256;
@@ -56,6 +58,12 @@ bool WriteAt(int fd, const char* data, std::size_t size, off_t offset) {
         offset += n;
     }
     return true;
+}
+
+// A write or creation in the target failed: for want of space, or for
+// another reason (errno as the failing call left it).
+int TargetProblem() {
+    return errno == ENOSPC || errno == EDQUOT || errno == EFBIG ? UNZIP_DISK : UNZIP_TARGET;
 }
 
 // Splits a member name into the components of its path below the target.
@@ -213,13 +221,13 @@ class Extraction {
         rootFd_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (rootFd_ < 0 && errno == ENOENT) {
             if (!MakeDirectories(path)) {
-                Fail(UNZIP_DISK, ("cannot create " + path).c_str());
+                Fail(TargetProblem(), ("cannot create " + path).c_str());
                 return false;
             }
             rootFd_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         }
         if (rootFd_ < 0) {
-            Fail(UNZIP_DISK, ("cannot open " + path).c_str());
+            Fail(TargetProblem(), ("cannot open " + path).c_str());
             return false;
         }
         return true;
@@ -353,7 +361,7 @@ class Extraction {
         askedPassword_ = false;
 
         std::vector<std::string> parts;
-        if (!SplitMemberName(name, parts)) {
+        if (platform::TextEscape::HasControl(name) || !SplitMemberName(name, parts)) {
             Fail(UNZIP_WARNING, ("unsafe member name refused: " + currentName_).c_str());
             return true;
         }
@@ -367,7 +375,7 @@ class Extraction {
             if (dcl_.ndflag != 0 && !parts.empty()) {
                 const int fd = OpenDirectory(parts, parts.size());
                 if (fd < 0) {
-                    Fail(UNZIP_DISK, ("cannot create folder " + currentName_).c_str());
+                    Fail(TargetProblem(), ("cannot create folder " + currentName_).c_str());
                 } else {
                     ::close(fd);
                 }
@@ -431,7 +439,7 @@ class Extraction {
     bool WriteFile(archive_entry* entry, const std::vector<std::string>& parts) {
         const int dir = OpenDirectory(parts, parts.size() - 1);
         if (dir < 0) {
-            Fail(UNZIP_DISK, ("cannot create folder for " + currentName_).c_str());
+            Fail(TargetProblem(), ("cannot create folder for " + currentName_).c_str());
             return true;
         }
         const std::string& last = parts.back();
@@ -458,7 +466,7 @@ class Extraction {
             }
         }
         if (out < 0) {
-            Fail(UNZIP_DISK, ("cannot write " + currentName_).c_str());
+            Fail(TargetProblem(), ("cannot write " + currentName_).c_str());
             ::close(dir);
             return true;
         }
@@ -490,22 +498,22 @@ class Extraction {
             }
             if (!WriteAt(out, static_cast<const char*>(block), length,
                          static_cast<off_t>(offset))) {
-                problem = UNZIP_DISK;
+                problem = TargetProblem();
                 why = "write failed";
             }
         }
         const la_int64_t size = archive_entry_size(entry);
         const mode_t mode = (archive_entry_perm(entry) & 0111) != 0 ? 0755 : 0644;
         if (problem == UNZIP_OK && ::fchmod(out, mode) != 0) {
-            problem = UNZIP_DISK;
+            problem = TargetProblem();
             why = "write failed";
         }
         if (::close(out) != 0 && problem == UNZIP_OK) {
-            problem = UNZIP_DISK;
+            problem = TargetProblem();
             why = "write failed";
         }
         if (problem == UNZIP_OK && ::renameat(dir, temp.c_str(), dir, last.c_str()) != 0) {
-            problem = UNZIP_DISK;
+            problem = TargetProblem();
             why = "cannot replace the existing entry";
         }
         if (problem != UNZIP_OK) {

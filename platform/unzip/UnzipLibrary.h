@@ -77,7 +77,8 @@ enum : int {
     UNZIP_NOARCHIVE = 9,    // the archive cannot be opened or is no ZIP archive
     UNZIP_PARAM = 10,       // bad arguments
     UNZIP_NOTFOUND = 11,    // a member name asked for is not in the archive
-    UNZIP_DISK = 50,        // the target cannot be created or written
+    UNZIP_DISK = 50,        // the target's file system has not enough free space
+    UNZIP_TARGET = 60,      // the target cannot be created or written for another reason
     UNZIP_CANCELLED = 80,   // the service callback stopped the extraction
     UNZIP_BADPASSWORD = 82  // an encrypted member could not be decrypted
 };
@@ -88,8 +89,10 @@ enum : int {
 //
 // The target directory must be an absolute path and not a symbolic link; it
 // is created when missing.
-// Archives are untrusted: a member whose name is absolute or has a ".."
-// component, a symbolic or hard link, and a device, FIFO or socket entry are
+// Archives are untrusted: a member whose name is absolute, has a ".."
+// component or holds a control character (C0, DEL or C1, which no file name
+// of a package needs and which a terminal would act on), a symbolic or hard
+// link, and a device, FIFO or socket entry are
 // never written. Nothing is written outside the target directory: an
 // existing symbolic link in the way is replaced, never followed. Files are
 // written under a temporary name and renamed into place.

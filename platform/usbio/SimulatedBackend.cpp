@@ -8,9 +8,12 @@ std::shared_ptr<SimulatedDevice> SimulatedBackend::AddDevice(
     std::shared_ptr<SimulatedFunction> function, SimulatedDevice::Identity identity) {
     std::lock_guard lock(mutex_);
     const int n = ++added_;
-    auto device =
-        std::make_shared<SimulatedDevice>(std::move(function), "/dev/usbio/sim" + std::to_string(n),
-                                          static_cast<std::uint8_t>(1 + n % 126), identity);
+    if (identity.port.empty()) {
+        identity.port = std::to_string(SimulatedDevice::kBus) + "-" + std::to_string(n);
+    }
+    auto device = std::make_shared<SimulatedDevice>(
+        std::move(function), "/dev/usbio/sim" + std::to_string(n),
+        static_cast<std::uint8_t>(1 + n % 126), std::move(identity));
     devices_.push_back(device);
     return device;
 }

@@ -19,8 +19,9 @@ namespace platform::usbio {
 //   UsbioDriver::InstallBackend(backend);
 class SimulatedBackend : public UsbioBackend {
   public:
-    // Adds a plugged-in device with path "/dev/usbio/sim<n>" and bus address
-    // n + 1 (n counts from 1 within this back end).
+    // Adds a plugged-in device with path "/dev/usbio/sim<n>", bus address
+    // n + 1 and, unless the identity names one, port "1-<n>" (n counts from 1
+    // within this back end).
     std::shared_ptr<SimulatedDevice> AddDevice(std::shared_ptr<SimulatedFunction> function,
                                                SimulatedDevice::Identity identity);
     std::shared_ptr<SimulatedDevice> AddDevice(std::shared_ptr<SimulatedFunction> function);

@@ -5,6 +5,7 @@
 #include "platform/LittleEndian.h"
 #include "platform/MessageTypes.h"
 #include "platform/TimeFacility.h"
+#include "platform/usbio/UsbioDriver.h"
 
 namespace platform::usbio {
 namespace {
@@ -30,7 +31,7 @@ SimulatedDevice::SimulatedDevice(std::shared_ptr<SimulatedFunction> function, st
     : function_(std::move(function)),
       path_(std::move(path)),
       address_(address),
-      identity_(identity),
+      identity_(std::move(identity)),
       pipes_{{0x81, 2, 512}, {0x01, 2, 512}} {
     lastSession_ = 1;
     session_.store(1);
@@ -128,16 +129,17 @@ void SimulatedDevice::Pump() {
             std::vector<std::uint8_t> packet = std::move(packets.front().bytes);
             packets.pop_front();
             PendingRead& read = reads.front();
-            const std::size_t room = read.request->Length() - read.received.size();
+            const std::size_t room = read.buffer - read.received.size();
             std::uint32_t status = 0;
             if (packet.size() > room) {
-                // Babble: the bytes that fit arrive, the rest of the packet is lost.
+                // Babble beyond the buffer (a packet larger than the
+                // endpoint's): the bytes that fit arrive, the rest is lost.
                 status = kOverflowStatus;
                 packet.resize(room);
             }
             read.received.insert(read.received.end(), packet.begin(), packet.end());
-            const bool ends = status != 0 || packet.size() < size ||
-                              read.received.size() == read.request->Length();
+            const bool ends =
+                status != 0 || packet.size() < size || read.received.size() == read.buffer;
             if (ends) {
                 PendingRead done = std::move(read);
                 reads.pop_front();
@@ -154,6 +156,7 @@ void SimulatedDevice::Unplug() {
     }
     session_.store(0);
     configured_ = false;
+    halted_.clear();
     packets_.clear();
     for (auto& [endpoint, reads] : reads_) {
         for (const PendingRead& read : reads) {
@@ -213,6 +216,20 @@ void SimulatedDevice::SetRequestTiming(std::uint32_t delayMs, bool never) {
 void SimulatedDevice::SetPipes(std::vector<Pipe> pipes) {
     std::lock_guard lock(mutex_);
     pipes_ = std::move(pipes);
+}
+
+void SimulatedDevice::SetBus(std::uint16_t bus) {
+    bus_.store(bus);
+}
+
+bool SimulatedDevice::IsHalted(std::uint8_t endpoint) const {
+    std::lock_guard lock(mutex_);
+    return halted_.contains(endpoint);
+}
+
+std::size_t SimulatedDevice::HaltsCleared() const {
+    std::lock_guard lock(mutex_);
+    return haltsCleared_;
 }
 
 std::vector<std::uint8_t> SimulatedDevice::LastRequestInput(std::uint32_t controlCode) const {
@@ -324,6 +341,7 @@ void SimulatedDevice::Answer(const UsbioRequest& request, std::uint32_t& status,
         }
         case IOCTL_USBIO_SET_CONFIGURATION:
             configured_ = true;
+            halted_.clear();  // a configuration starts the endpoints afresh
             break;
         case IOCTL_USBIO_GET_CONFIGURATION_INFO: {
             reply.assign(kConfigurationInfoSize, 0);
@@ -352,6 +370,11 @@ void SimulatedDevice::Control(const std::shared_ptr<UsbioRequest>& request) {
         request->Complete(USBIO_ERR_DEVICE_GONE);
         return;
     }
+    const std::uint32_t code = request->ControlCode();
+    if (code == IOCTL_USBIO_GET_DESCRIPTOR || code == IOCTL_USBIO_SET_CONFIGURATION) {
+        // The standard requests go over the bus; the driver's own do not.
+        request->OnBus(std::min<std::uint32_t>(request->Length(), 0xFFFF));
+    }
     std::uint32_t status = 0;
     std::vector<std::uint8_t> reply;
     Answer(*request, status, reply);
@@ -376,7 +399,30 @@ void SimulatedDevice::FinishControl(const UsbioRequest* request) {
     }
 }
 
+void SimulatedDevice::ClearHaltFor(std::uint8_t endpoint) {
+    {
+        std::lock_guard lock(mutex_);
+        if (halted_.erase(endpoint) == 0) {
+            return;
+        }
+        ++haltsCleared_;
+    }
+    UsbioDriver::CaptureDeviceRequest(*this, {0x02, 0x01, 0, 0, endpoint, 0, 0, 0}, 0);
+}
+
 void SimulatedDevice::Transfer(const std::shared_ptr<UsbioRequest>& request) {
+    if (!IsPlugged()) {
+        request->Complete(USBIO_ERR_DEVICE_GONE);
+        return;
+    }
+    const std::uint8_t endpoint = request->Endpoint();
+    ClearHaltFor(endpoint);
+    if (IsHalted(endpoint)) {
+        // The device answers every packet with a STALL until cleared.
+        request->OnBus(request->Length(), request->OutData());
+        request->Complete(kStallStatus);
+        return;
+    }
     if (request->GetType() == UsbioRequest::Type::BulkIn) {
         {
             std::lock_guard lock(mutex_);
@@ -384,18 +430,19 @@ void SimulatedDevice::Transfer(const std::shared_ptr<UsbioRequest>& request) {
                 request->Complete(USBIO_ERR_DEVICE_GONE);
                 return;
             }
-            reads_[request->Endpoint()].push_back(PendingRead{request, {}});
+            const std::size_t size = PacketSize(endpoint);
+            const std::size_t buffer =
+                std::max<std::size_t>(1, (request->Length() + size - 1) / size) * size;
+            request->OnBus(static_cast<std::uint32_t>(buffer));
+            reads_[endpoint].push_back(PendingRead{request, buffer, {}});
         }
         Pump();
         return;
     }
-    if (!IsPlugged()) {
-        request->Complete(USBIO_ERR_DEVICE_GONE);
-        return;
-    }
+    request->OnBus(request->Length(), request->OutData());
     SimulatedFunction::OutResult result;
     if (function_) {
-        result = function_->OnBulkOut(request->Endpoint(), request->OutData());
+        result = function_->OnBulkOut(endpoint, request->OutData());
     }
     std::uint32_t accepted = std::min(result.accepted, request->Length());
     bool never = result.neverCompletes || result.delayMs == kInfinite;
@@ -404,7 +451,7 @@ void SimulatedDevice::Transfer(const std::shared_ptr<UsbioRequest>& request) {
         // A write that does not move everything moves whole packets only,
         // and does not succeed: without an error the device refuses the
         // remaining packets until the host gives up on the write.
-        const std::uint32_t size = PacketSize(request->Endpoint());
+        const std::uint32_t size = PacketSize(endpoint);
         accepted -= accepted % size;
         never = never || result.status == 0;
     }
@@ -419,6 +466,9 @@ void SimulatedDevice::Transfer(const std::shared_ptr<UsbioRequest>& request) {
         }
         return;
     }
+    if (result.status == kStallStatus) {
+        halted_.insert(endpoint);
+    }
     request->Complete(result.status, {}, accepted);
 }
 
@@ -429,6 +479,9 @@ void SimulatedDevice::FinishWrite(const UsbioRequest* request) {
     if (it != writes_.end()) {
         PendingWrite write = std::move(*it);
         writes_.erase(it);
+        if (write.status == kStallStatus) {
+            halted_.insert(write.request->Endpoint());
+        }
         write.request->Complete(write.status, {}, write.accepted);
     }
 }

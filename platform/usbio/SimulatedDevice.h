@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,21 +25,29 @@ namespace platform::usbio {
 // size. It answers the driver's six requests itself; what happens on the
 // bulk endpoints is up to its SimulatedFunction.
 //
-// The bulk endpoints behave as high-speed bulk endpoints do, in packets of
-// the endpoint's maximum packet size:
+// The bulk endpoints behave as bulk endpoints do, in packets of the
+// endpoint's maximum packet size (512 high-speed, 64 full-speed):
 // - IN: QueueIn sends its bytes as packets after a delay: full packets, then
 //   a short one for the rest; bytes that are an exact multiple of the packet
 //   size end with no short packet, and no bytes give one zero-length packet.
-//   A read gathers packets until a short (or zero-length) packet or a full
-//   buffer ends it; until then it stays pending (until data comes, it is
-//   cancelled, or the device vanishes, 0xE000100A). A packet larger than the
-//   room left in the read is an overflow (kOverflowStatus): the read ends
-//   with the bytes that fit and the rest of that packet is lost.
+//   The host reads into a buffer of the length asked for rounded up to whole
+//   packets (one packet for 0), as a Linux host does: a read gathers packets
+//   until a short (or zero-length) packet or a full buffer ends it; until
+//   then it stays pending (until data comes, it is cancelled, or the device
+//   vanishes, 0xE000100A). Bytes beyond the length asked for are lost and
+//   the read ends with kOverflowStatus (the driver's rule).
 // - OUT: a write either moves all its bytes or ends with a count of whole
 //   packets: by an error status of the function (a STALL, say), or, when the
 //   function takes fewer bytes without one, by waiting (the device refuses
 //   further packets) until it is cancelled or the device vanishes.
+// - A STALL leaves the endpoint halted: the device answers every packet on
+//   it with a STALL until a CLEAR_FEATURE(ENDPOINT_HALT) clears it (or a
+//   configuration resets it). The host side clears it before its next
+//   transfer on that endpoint, as the libusb back end does, and the capture
+//   shows that request.
 // A read or write that is cancelled or cut off reports the bytes that moved.
+// Only what goes over the bus appears in a capture: the descriptor and
+// set-configuration requests and the bulk transfers, not the driver's own.
 //
 // Delays are program milliseconds, timed through the time facility (so
 // tests scale them). One timer thread per device blocks while idle.
@@ -46,17 +55,20 @@ namespace platform::usbio {
 // SimulatedFunction::OnBulkOut.
 class SimulatedDevice : public UsbioDevice {
   public:
-    // The bus the simulated devices are on, as captures show it.
+    // The bus the simulated devices are on, as captures show it (SetBus
+    // moves one).
     static constexpr std::uint16_t kBus = 1;
-    // A packet larger than a read's room left (babble).
-    static constexpr std::uint32_t kOverflowStatus = 0xE0000008;
+    // More data than the read asked for (babble).
+    static constexpr std::uint32_t kOverflowStatus = USBIO_ERR_DATA_OVERRUN;
     // The device answered with a STALL.
-    static constexpr std::uint32_t kStallStatus = 0xE0000004;
+    static constexpr std::uint32_t kStallStatus = USBIO_ERR_STALL_PID;
 
     struct Identity {
         std::uint16_t vendorId = 0x1209;  // test identifiers of the simulated device
         std::uint16_t productId = 0x0001;
         std::uint16_t releaseNumber = 0x0100;
+        std::string serial = {};  // empty: the device has no serial number
+        std::string port = {};    // "BUS-PORT[.PORT...]"; the back end gives one when empty
     };
 
     // One endpoint as the configuration lists it. Pipe types: 0 control,
@@ -101,6 +113,8 @@ class SimulatedDevice : public UsbioDevice {
     void SetRequestTiming(std::uint32_t delayMs, bool never = false);
     // Replaces the endpoints the configuration lists.
     void SetPipes(std::vector<Pipe> pipes);
+    // Puts the device on another bus (before it is used).
+    void SetBus(std::uint16_t bus);
 
     // --- observation, for tests ---
     // The input of the last request with this control code (empty if none).
@@ -114,12 +128,18 @@ class SimulatedDevice : public UsbioDevice {
     std::uint16_t MaxPacketSize(std::uint8_t endpoint) const;
     // The 18-byte device descriptor.
     std::vector<std::uint8_t> DeviceDescriptor() const;
+    // Whether a STALL left the endpoint halted, and how many halts the host
+    // has cleared.
+    bool IsHalted(std::uint8_t endpoint) const;
+    std::size_t HaltsCleared() const;
 
     // --- UsbioDevice ---
     std::string Path() const override { return path_; }
     std::uint64_t Session() const override { return session_.load(); }
     std::uint8_t Address() const override { return address_; }
-    std::uint16_t Bus() const override { return kBus; }
+    std::uint16_t Bus() const override { return bus_.load(); }
+    std::string Serial() const override { return identity_.serial; }
+    std::string PortPath() const override { return identity_.port; }
     void Control(const std::shared_ptr<UsbioRequest>& request) override;
     void Transfer(const std::shared_ptr<UsbioRequest>& request) override;
     void Cancel(const std::shared_ptr<UsbioRequest>& request) override;
@@ -132,6 +152,7 @@ class SimulatedDevice : public UsbioDevice {
     };
     struct PendingRead {
         std::shared_ptr<UsbioRequest> request;
+        std::size_t buffer;                  // the length asked for in whole packets
         std::vector<std::uint8_t> received;  // the full packets it has so far
     };
     struct PendingWrite {
@@ -153,6 +174,9 @@ class SimulatedDevice : public UsbioDevice {
     void Schedule(Clock::time_point when, std::function<void()> action);
     void TimerLoop();
     void FinishWrite(const UsbioRequest* request);
+    // The host's CLEAR_FEATURE(ENDPOINT_HALT) before a transfer on a halted
+    // endpoint.
+    void ClearHaltFor(std::uint8_t endpoint);
     void FinishControl(const UsbioRequest* request);
 
     const std::shared_ptr<SimulatedFunction> function_;
@@ -160,6 +184,7 @@ class SimulatedDevice : public UsbioDevice {
     const std::uint8_t address_;
     const Identity identity_;
     std::atomic<std::uint64_t> session_{0};
+    std::atomic<std::uint16_t> bus_{kBus};
 
     mutable std::mutex mutex_;
     std::uint64_t lastSession_ = 0;
@@ -170,6 +195,8 @@ class SimulatedDevice : public UsbioDevice {
     bool requestsNever_ = false;
     std::vector<Pipe> pipes_;
     bool configured_ = false;
+    std::set<std::uint8_t> halted_;
+    std::size_t haltsCleared_ = 0;
     std::map<std::uint32_t, std::vector<std::uint8_t>> lastInputs_;
     std::map<std::uint32_t, std::size_t> requestCounts_;
     std::map<std::uint8_t, std::deque<Packet>> packets_;

@@ -41,6 +41,11 @@ class UsbioDevice {
     virtual std::uint8_t Address() const = 0;
     // The number of the bus the device is on, shown in captures.
     virtual std::uint16_t Bus() const = 0;
+    // How an operator tells instruments apart: the serial number as the
+    // system read it, and the physical port path "BUS-PORT[.PORT...]" (as
+    // sysfs names the device, stable for a hub socket). Empty when unknown.
+    virtual std::string Serial() const { return {}; }
+    virtual std::string PortPath() const { return {}; }
     virtual void Control(const std::shared_ptr<UsbioRequest>& request) = 0;
     virtual void Transfer(const std::shared_ptr<UsbioRequest>& request) = 0;
     virtual void Cancel(const std::shared_ptr<UsbioRequest>& request) = 0;

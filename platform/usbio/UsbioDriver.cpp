@@ -14,20 +14,22 @@ thread_local std::uint32_t t_lastError = 0;
 
 constexpr char kDeviceNamePrefix[] = "\\\\.\\USBIO_Device";
 
-// The usbmon status of a completed request: 0 or a negative errno.
+// The usbmon status of a completed URB: 0 or the negative errno Linux
+// gives it.
 std::int32_t UsbmonStatusOf(std::uint32_t status) {
     switch (status) {
         case 0:
             return 0;
         case ERROR_OPERATION_ABORTED:
-            return -2;  // ENOENT: the URB was killed
+        case USBIO_ERR_TIMEOUT:
+            return -104;  // ECONNRESET: unlinked, as a cancel through usbfs does
         case USBIO_ERR_DEVICE_GONE:
             return -108;  // ESHUTDOWN
-        case 0xE0000004:  // stall PID
+        case USBIO_ERR_STALL_PID:
         case 0xE0000030:  // endpoint halted
             return -32;   // EPIPE
-        case 0xE000100C:
-            return -110;  // ETIMEDOUT
+        case USBIO_ERR_DATA_OVERRUN:
+            return -75;  // EOVERFLOW: babble
         default:
             return -71;  // EPROTO
     }
@@ -70,29 +72,51 @@ void UsbioDriver::InstallBackend(std::shared_ptr<UsbioBackend> backend) {
     }
 }
 
+// A back end goes outside the driver's lock: its last reference may wait
+// for threads of its own (libusb's event thread) whose completions take that
+// lock.
 void UsbioDriver::RemoveBackend(const std::shared_ptr<UsbioBackend>& backend) {
     UsbioDriver& d = Instance();
-    std::lock_guard lock(d.mutex_);
-    std::erase(d.backends_, backend);
+    std::shared_ptr<UsbioBackend> removed;
+    {
+        std::lock_guard lock(d.mutex_);
+        auto it = std::find(d.backends_.begin(), d.backends_.end(), backend);
+        if (it == d.backends_.end()) {
+            return;
+        }
+        removed = std::move(*it);
+        d.backends_.erase(it);
+    }
 }
 
 void UsbioDriver::RemoveAllBackends() {
     UsbioDriver& d = Instance();
+    std::vector<std::shared_ptr<UsbioBackend>> removed;
     std::lock_guard lock(d.mutex_);
-    d.backends_.clear();
+    removed.swap(d.backends_);
+}
+
+void UsbioDriver::SetDeviceFilter(DeviceFilter filter) {
+    UsbioDriver& d = Instance();
+    std::lock_guard lock(d.mutex_);
+    d.filter_ = std::move(filter);
 }
 
 std::vector<std::shared_ptr<UsbioDevice>> UsbioDriver::AttachedDevices() {
     UsbioDriver& d = Instance();
     std::vector<std::shared_ptr<UsbioBackend>> backends;
+    DeviceFilter filter;
     {
         std::lock_guard lock(d.mutex_);
         backends = d.backends_;
+        filter = d.filter_;
     }
     std::vector<std::shared_ptr<UsbioDevice>> devices;
     for (const auto& backend : backends) {
         for (auto& device : backend->AttachedDevices()) {
-            devices.push_back(std::move(device));
+            if (!filter || filter(*device)) {
+                devices.push_back(std::move(device));
+            }
         }
     }
     return devices;
@@ -319,9 +343,6 @@ bool UsbioDriver::DeviceIoControl(Handle handle, std::uint32_t code, const void*
         request->length_ = outputSize;
         request->destination_ = static_cast<std::uint8_t*>(output);
         request->setup_ = setup;
-        // Recorded before a concurrent close can see the request, so that
-        // its completion never precedes it in the capture.
-        d.CaptureSubmission(*request);
     }
     return d.Issue(device, request, bytesReturned);
 }
@@ -374,7 +395,6 @@ bool UsbioDriver::Bulk(Handle handle, UsbioRequest::Type type, std::uint8_t* in,
         } else {
             request->outData_ = std::span<const std::uint8_t>(out, length);
         }
-        CaptureSubmission(*request);
     }
     return Issue(device, request, bytes);
 }
@@ -417,7 +437,8 @@ bool UsbioDriver::Issue(const std::shared_ptr<UsbioDevice>& device,
     return true;
 }
 
-void UsbioDriver::OnCompleted(UsbioRequest& request, std::span<const std::uint8_t> delivered) {
+void UsbioDriver::OnCompleted(UsbioRequest& request, bool onBus, std::uint32_t busStatus,
+                              std::span<const std::uint8_t> busData) {
     {
         std::lock_guard lock(mutex_);
         auto it = handles_.find(request.handle_);
@@ -435,7 +456,9 @@ void UsbioDriver::OnCompleted(UsbioRequest& request, std::span<const std::uint8_
             }
         }
     }
-    CaptureCompletion(request, delivered);
+    if (onBus) {
+        CaptureCompletion(request, busStatus, busData);
+    }
     {
         // Under the completion lock, so that no waiter sees the final status
         // (and lets the record and its event go) before the event is set.
@@ -522,7 +545,8 @@ std::size_t UsbioDriver::OpenHandleCount() {
     return d.handles_.size();
 }
 
-void UsbioDriver::CaptureSubmission(const UsbioRequest& request) {
+void UsbioDriver::CaptureSubmission(const UsbioRequest& request, std::uint32_t busLength,
+                                    std::span<const std::uint8_t> outData) {
     std::lock_guard lock(captureMutex_);
     if (!capture_) {
         return;
@@ -533,29 +557,27 @@ void UsbioDriver::CaptureSubmission(const UsbioRequest& request) {
     record.device = request.deviceAddress_;
     record.bus = request.deviceBus_;
     record.status = UsbmonCapture::kInProgress;
+    record.urbLength = busLength;
+    bool in = false;
     if (request.type_ == UsbioRequest::Type::Control) {
-        const bool in = (request.setup_[0] & 0x80) != 0;
+        in = (request.setup_[0] & 0x80) != 0;
         record.transferType = 2;
         record.endpoint = in ? 0x80 : 0x00;
         record.hasSetup = true;
         record.setup = request.setup_;
-        record.urbLength = static_cast<std::uint32_t>(request.setup_[6] | (request.setup_[7] << 8));
-        record.dataFlag = in ? '<' : 0;
-        record.transferFlags = in ? 0x200 : 0;
     } else {
-        const bool in = request.type_ == UsbioRequest::Type::BulkIn;
+        in = request.type_ == UsbioRequest::Type::BulkIn;
         record.transferType = 3;
         record.endpoint = request.endpoint_;
-        record.urbLength = request.length_;
-        record.dataFlag = in ? '<' : 0;
-        record.data = in ? std::span<const std::uint8_t>() : request.outData_;
-        record.transferFlags = in ? 0x200 : 0;
+        record.data = in ? std::span<const std::uint8_t>() : outData;
     }
+    record.dataFlag = in ? '<' : 0;
+    record.transferFlags = in ? 0x200 : 0;
     capture_->Write(record);
 }
 
-void UsbioDriver::CaptureCompletion(const UsbioRequest& request,
-                                    std::span<const std::uint8_t> data) {
+void UsbioDriver::CaptureCompletion(const UsbioRequest& request, std::uint32_t busStatus,
+                                    std::span<const std::uint8_t> busData) {
     std::lock_guard lock(captureMutex_);
     if (!capture_) {
         return;
@@ -565,8 +587,7 @@ void UsbioDriver::CaptureCompletion(const UsbioRequest& request,
     record.type = 'C';
     record.device = request.deviceAddress_;
     record.bus = request.deviceBus_;
-    record.status = UsbmonStatusOf(request.finalStatus_);
-    record.urbLength = request.finalBytes_;
+    record.status = UsbmonStatusOf(busStatus);
     bool in = false;
     if (request.type_ == UsbioRequest::Type::Control) {
         in = (request.setup_[0] & 0x80) != 0;
@@ -577,10 +598,41 @@ void UsbioDriver::CaptureCompletion(const UsbioRequest& request,
         record.transferType = 3;
         record.endpoint = request.endpoint_;
     }
+    record.urbLength = in ? static_cast<std::uint32_t>(busData.size()) : request.finalBytes_;
     record.dataFlag = in ? 0 : '>';
-    record.data = in ? data : std::span<const std::uint8_t>();
+    record.data = in ? busData : std::span<const std::uint8_t>();
     record.transferFlags = in ? 0x200 : 0;
     capture_->Write(record);
+}
+
+void UsbioDriver::CaptureDeviceRequest(const UsbioDevice& device,
+                                       const std::array<std::uint8_t, 8>& setup,
+                                       std::uint32_t status) {
+    UsbioDriver& d = Instance();
+    std::uint64_t urbId = 0;
+    {
+        std::lock_guard lock(d.mutex_);
+        urbId = d.nextUrbId_++;
+    }
+    std::lock_guard lock(d.captureMutex_);
+    if (!d.capture_) {
+        return;
+    }
+    UsbmonCapture::Record record;
+    record.urbId = urbId;
+    record.transferType = 2;
+    record.device = device.Address();
+    record.bus = device.Bus();
+    record.hasSetup = true;
+    record.setup = setup;
+    record.status = UsbmonCapture::kInProgress;
+    d.capture_->Write(record);
+    record.type = 'C';
+    record.hasSetup = false;
+    record.setup = {};
+    record.status = UsbmonStatusOf(status);
+    record.dataFlag = '>';
+    d.capture_->Write(record);
 }
 
 }  // namespace platform::usbio

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <array>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -37,8 +39,9 @@ class UsbmonCapture;
 // plugged again since, gets USBIO_ERR_DEVICE_GONE. Closing a handle cancels
 // whatever is pending on it.
 //
-// Capture: StartCapture writes every control request and bulk transfer,
-// submission and completion, to a usbmon pcap file (see UsbmonCapture).
+// Capture: StartCapture writes every control request and bulk transfer that
+// a device put on the bus, submission and completion, to a usbmon pcap file
+// (see UsbmonCapture), with Linux's own status numbers.
 class UsbioDriver {
   public:
     // Back ends. Installing the same back end twice has no effect.
@@ -47,6 +50,11 @@ class UsbioDriver {
     static void RemoveAllBackends();
     // The attached interfaces, numbered from 0 across all back ends.
     static std::vector<std::shared_ptr<UsbioDevice>> AttachedDevices();
+    // Only the devices the filter accepts are attached: every other one is
+    // passed over as if absent (the device list, CreateFile). An empty filter
+    // accepts every device. Called without driver locks, from any thread.
+    using DeviceFilter = std::function<bool(const UsbioDevice&)>;
+    static void SetDeviceFilter(DeviceFilter filter);
 
     static Handle CreateFile(const char* name, std::uint32_t access, std::uint32_t shareMode,
                              std::uint32_t disposition, std::uint32_t flags);
@@ -74,6 +82,13 @@ class UsbioDriver {
     // when the file cannot be created. StopCapture closes the file.
     static bool StartCapture(const std::string& path);
     static void StopCapture();
+    // A standard control request that a back end sent to device on its own
+    // (clearing a halt, selecting an alternate setting), with the driver
+    // status it ended with: the capture shows it as the bus carried it. Any
+    // thread, without locks of the back end that completions take.
+    static void CaptureDeviceRequest(const UsbioDevice& device,
+                                     const std::array<std::uint8_t, 8>& setup,
+                                     std::uint32_t status);
 
     // For tests: handles open now.
     static std::size_t OpenHandleCount();
@@ -107,12 +122,18 @@ class UsbioDriver {
                const std::shared_ptr<UsbioRequest>& request, std::uint32_t* bytes);
     void CancelAll(const std::shared_ptr<UsbioDevice>& device,
                    const std::vector<std::shared_ptr<UsbioRequest>>& requests);
-    void OnCompleted(UsbioRequest& request, std::span<const std::uint8_t> delivered);
-    void CaptureSubmission(const UsbioRequest& request);
-    void CaptureCompletion(const UsbioRequest& request, std::span<const std::uint8_t> data);
+    // busStatus and busData: what the device said, before the driver's cut
+    // to the length asked for.
+    void OnCompleted(UsbioRequest& request, bool onBus, std::uint32_t busStatus,
+                     std::span<const std::uint8_t> busData);
+    void CaptureSubmission(const UsbioRequest& request, std::uint32_t busLength,
+                           std::span<const std::uint8_t> outData);
+    void CaptureCompletion(const UsbioRequest& request, std::uint32_t busStatus,
+                           std::span<const std::uint8_t> busData);
 
     std::mutex mutex_;
     std::vector<std::shared_ptr<UsbioBackend>> backends_;
+    DeviceFilter filter_;
     std::map<Handle, HandleState> handles_;
     Handle nextHandle_ = 1;
     std::uint64_t nextUrbId_ = 1;

@@ -41,12 +41,23 @@ class UsbioRequest {
     // Control: output capacity. Bulk IN: bytes asked for. Bulk OUT: bytes to send.
     std::uint32_t Length() const { return length_; }
 
-    // Ends the request once. data is the control reply or the IN data; at
-    // most Length() bytes of it reach the caller. outBytes is the number of
-    // bytes a bulk OUT transfer moved (ignored otherwise). Returns false, and
-    // does nothing, when the request has already ended. Any thread; never
-    // blocks beyond short internal locks; the back end must not hold a lock
-    // that the driver's own calls into the back end take.
+    // The device puts the request on the bus now: one URB of busLength
+    // bytes (a bulk IN buffer rounded up to whole packets; a control
+    // request's wLength) carrying outData (bulk OUT). Only what a device put
+    // on the bus appears in a capture; a request it answers itself (the
+    // driver's own four, a descriptor it knows) never does. Called before
+    // anything completes the request; does nothing once it has ended. Any
+    // thread.
+    void OnBus(std::uint32_t busLength, std::span<const std::uint8_t> outData = {});
+
+    // Ends the request once. data is the control reply or what the IN
+    // transfer received; at most Length() bytes of it reach the caller, and a
+    // bulk IN that received more ends with USBIO_ERR_DATA_OVERRUN instead of
+    // success (the capture shows what the bus carried). outBytes is the
+    // number of bytes a bulk OUT transfer moved (ignored otherwise). Returns
+    // false, and does nothing, when the request has already ended. Any
+    // thread; never blocks beyond short internal locks; the back end must not
+    // hold a lock that the driver's own calls into the back end take.
     bool Complete(std::uint32_t status, std::span<const std::uint8_t> data = {},
                   std::uint32_t outBytes = 0);
 
@@ -79,6 +90,7 @@ class UsbioRequest {
     std::mutex handoffMutex_;
     mutable std::mutex mutex_;
     bool completed_ = false;
+    bool onBus_ = false;
     std::uint32_t finalStatus_ = 0;
     std::uint32_t finalBytes_ = 0;
 };

@@ -51,10 +51,13 @@ inline constexpr std::uint32_t ERROR_INVALID_USER_BUFFER = 1784;
 
 // Driver statuses the stand-in itself produces (the complete table with
 // texts lives with the transport, usb/UsbStatusText.h).
+inline constexpr std::uint32_t USBIO_ERR_STALL_PID = 0xE0000004;     // the device answered STALL
+inline constexpr std::uint32_t USBIO_ERR_DATA_OVERRUN = 0xE0000008;  // more data than asked for
 inline constexpr std::uint32_t USBIO_ERR_FAILED = 0xE0001000;
 inline constexpr std::uint32_t USBIO_ERR_ALREADY_BOUND = 0xE0001008;
 inline constexpr std::uint32_t USBIO_ERR_NOT_BOUND = 0xE0001009;
 inline constexpr std::uint32_t USBIO_ERR_DEVICE_GONE = 0xE000100A;
+inline constexpr std::uint32_t USBIO_ERR_TIMEOUT = 0xE000100C;
 inline constexpr std::uint32_t USBIO_ERR_INVALID_IOCTL = 0xE000100F;
 inline constexpr std::uint32_t USBIO_ERR_INVALID_DIRECTION = 0xE0001010;
 inline constexpr std::uint32_t USBIO_ERR_PIPE_NOT_FOUND = 0xE0001013;

@@ -11,12 +11,14 @@ bool Parse(const QStringList& args, CommandLine& line, QString& error) {
 TEST(CommandLineTest, ReadsTheOptionsAndTheFile) {
     CommandLine line;
     QString error;
-    ASSERT_TRUE(Parse({"--scenario", "flaky.txt", "--capture", "out.pcap", "--upgrade",
-                       "TPro_English_7.0.5.pcg", "--usb-id", "1209:00a1"},
-                      line, error))
+    ASSERT_TRUE(Parse(
+        {"--scenario", "flaky.txt", "--capture", "out.pcap", "--upgrade", "TPro_English_7.0.5.pcg",
+         "--usb-id", "1209:00a1", "--scenario", "b.txt", "--instrument", "1-2.3"},
+        line, error))
         << error.toStdString();
     EXPECT_TRUE(line.simulate);  // a scenario implies the simulated instrument
-    EXPECT_EQ(line.scenario, "flaky.txt");
+    EXPECT_EQ(line.scenarios, (QStringList{"flaky.txt", "b.txt"}));
+    EXPECT_EQ(line.instrument, "1-2.3");
     EXPECT_EQ(line.capture, "out.pcap");
     EXPECT_EQ(line.upgrade, "TPro_English_7.0.5.pcg");
     EXPECT_EQ(line.usbIds, QStringList{"1209:00a1"});
@@ -36,7 +38,9 @@ TEST(CommandLineTest, ReadsTheOptionsAndTheFile) {
     EXPECT_TRUE(CommandLine::HelpText().contains("cfg/ beside the directory bin/"));
     EXPECT_TRUE(CommandLine::HelpText().contains("FILE argument opens that file"));
 
-    CommandLine json, list, instruments, history, recent;
+    CommandLine json, list, instruments, history, recent, verify;
+    ASSERT_TRUE(Parse({"--verify", "a.pcg"}, verify, error));
+    EXPECT_EQ(verify.verify, "a.pcg");
     ASSERT_TRUE(Parse({"--upgrade", "a.pcg", "--json"}, json, error));
     EXPECT_TRUE(json.json);
     ASSERT_TRUE(Parse({"--list"}, list, error));
@@ -48,6 +52,14 @@ TEST(CommandLineTest, ReadsTheOptionsAndTheFile) {
     EXPECT_TRUE(history.file.isEmpty());
     ASSERT_TRUE(Parse({"--history"}, recent, error));
     EXPECT_EQ(recent.history, CommandLine::kDefaultHistory);
+
+    // The station's run is unattended; its status may come as JSON Lines.
+    CommandLine station, status;
+    ASSERT_TRUE(Parse({"--station", "1-4", "--json"}, station, error));
+    EXPECT_TRUE(station.Unattended() && station.json);
+    EXPECT_EQ(station.station, "1-4");
+    ASSERT_TRUE(Parse({"--station-status", "--json"}, status, error));
+    EXPECT_TRUE(status.stationStatus && !status.Unattended());
 }
 
 TEST(CommandLineTest, RefusesWhatMakesNoSense) {
@@ -59,14 +71,44 @@ TEST(CommandLineTest, RefusesWhatMakesNoSense) {
     EXPECT_FALSE(Parse({"--usb-id", "12345:1"}, d, error));
     EXPECT_TRUE(error.contains("VID:PID"));
     EXPECT_FALSE(Parse({"--upgrade"}, e, error));
+    // Values are taken exactly: nothing before or after them.
+    CommandLine f;
+    EXPECT_FALSE(Parse({"--usb-id", "1209:0001\n"}, f, error));
+    EXPECT_TRUE(error.contains("VID:PID")) << error.toStdString();
     for (const QStringList& args :
          {QStringList{"--json"}, QStringList{"--list", "--json"}, QStringList{"--history", "0"},
           QStringList{"--history", "x"}, QStringList{"--history", "3", "4"},
+          QStringList{"--history", "+5"}, QStringList{"--history", " 5"},
+          QStringList{"--history", "5\n"}, QStringList{"--usb-id", " 1209:0001"},
+          QStringList{"--capture", ""}, QStringList{"--scenario", ""},
           QStringList{"--list", "--upgrade", "a.pcg"},
-          QStringList{"--list-instruments", "--history"}}) {
+          QStringList{"--list-instruments", "--history"}, QStringList{"--verify", ""},
+          QStringList{"--verify", "a.pcg", "b.pcg"}, QStringList{"--verify", "a.pcg", "--list"},
+          QStringList{"--verify", "a.pcg", "--upgrade", "a.pcg"},
+          // An ID is 1 to 64 printable characters without spaces.
+          QStringList{"--instrument", ""}, QStringList{"--instrument", "TP 1"},
+          QStringList{"--instrument", QString(65, 'x')}, QStringList{"--station", "a\tb"},
+          QStringList{"--station", "1-1", "--upgrade", "a.pcg"},
+          QStringList{"--station", "1-1", "--instrument", "1-2"},
+          QStringList{"--station", "1-1", "file.txt"}, QStringList{"--instrument", "1-1", "--list"},
+          QStringList{"--station-status", "--history"}}) {
         CommandLine line;
         EXPECT_FALSE(Parse(args, line, error)) << args.join(' ').toStdString();
     }
+}
+
+// Arguments reach the program byte for byte, names that are no UTF-8 too.
+TEST(CommandLineTest, ArgumentsKeepTheirBytes) {
+    for (const char* bytes : {"TPro_English.pcg", "fw\xfe.pcg", "fw\xff.pcg", "Suomi \xc3\xa4",
+                              "\xed\xa0\x80\xc0\xaf", "a\xe2\x82"}) {
+        const QString argument = CommandLine::FromBytes(bytes);
+        EXPECT_EQ(CommandLine::Bytes(argument), bytes);
+        CommandLine line;
+        QString error;
+        ASSERT_TRUE(Parse({"--upgrade", argument}, line, error)) << error.toStdString();
+        EXPECT_EQ(CommandLine::Bytes(line.upgrade), bytes);
+    }
+    EXPECT_NE(CommandLine::FromBytes("fw\xfe.pcg"), CommandLine::FromBytes("fw\xff.pcg"));
 }
 
 }  // namespace

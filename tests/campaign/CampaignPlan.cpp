@@ -77,9 +77,10 @@ class Draws {
     // An answer byte that is not the expected one (`normal`) nor `also`.
     std::uint8_t OddAnswer(std::uint8_t normal, std::uint8_t also) {
         static constexpr std::uint8_t kKnown[] = {5, 9, 10, 11, 12};
-        // Not 13, 14 or 88: those the frame shows as progress, not as a
-        // failure (the box still tells it).
-        static constexpr std::uint8_t kOther[] = {0, 1, 2, 3, 6, 7, 0x7F};
+        // Bytes the frame has texts of its own for (8, 13 to 16, 18, 88)
+        // too: as failures they must not read as those.
+        static constexpr std::uint8_t kOther[] = {0,  1,  2,  3,  6,  7,  8,
+                                                  13, 14, 15, 16, 18, 88, 0x7F};
         while (true) {
             std::uint8_t b = 0;
             const double p = std::uniform_real_distribution<double>(0, 1)(rng_);
@@ -183,7 +184,29 @@ std::string BoxTextFor(std::uint8_t answer) {
     }
 }
 
+std::int32_t FailureStatusFor(std::uint8_t answer) {
+    switch (answer) {
+        case 8:
+        case 13:
+        case 14:
+        case 15:
+        case 16:
+        case 18:
+        case 88:
+            return 0x100 + answer;
+        default:
+            return Widened(answer);
+    }
+}
+
 std::string StatusTextFor(std::int32_t status) {
+    if (status > 0x100 && status < 0x180) {
+        status -= 0x100;  // an answer that would read as a status of its own
+        char text[64];
+        std::snprintf(text, sizeof text, "TimeOut Or Unknown Error; Opcode is 0x%X",
+                      static_cast<unsigned>(status));
+        return text;
+    }
     switch (status) {
         case 5:
             return "Packet Error";
@@ -367,7 +390,7 @@ CampaignPlan CampaignPlan::Draw(std::uint64_t seed, bool withInterruption,
             std::snprintf(hex, sizeof hex, "0x%02X", b);
             lines.push_back("answer " + PointText(file->name, at) + " " + hex);
             plan.expectSuccess = false;
-            plan.expectStatus = Widened(b);
+            plan.expectStatus = FailureStatusFor(b);
             plan.expectBox = BoxTextFor(b);
             target = file->name;
             break;
@@ -469,6 +492,11 @@ CampaignPlan CampaignPlan::Draw(std::uint64_t seed, bool withInterruption,
         extraMs += delay;
     }
 
+    // From the seed, not the draws: every seed keeps the run it had.
+    plan.packetSize = seed % 2 == 1 ? 64 : 512;
+    if (plan.packetSize != 512) {
+        lines.push_back("packet-size " + std::to_string(plan.packetSize));
+    }
     for (const std::string& line : lines) {
         plan.scenario += line + "\n";
     }

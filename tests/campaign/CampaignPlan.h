@@ -46,6 +46,8 @@ struct CampaignPlan {
     std::vector<PackageFile> files;  // package.inf excluded
     FaultKind fault = FaultKind::None;
     std::string scenario;  // the scenario file's text
+    // The bulk pipes' packet size: 64 (full speed) for odd seeds, else 512.
+    std::uint16_t packetSize = 512;
     Interruption interruption = Interruption::None;
     std::uint64_t interruptAtMs = 0;  // program time after the upgrade command
 
@@ -76,6 +78,9 @@ std::string BoxTextFor(std::uint8_t answer);
 // The status text the frame shows for a failure status, without the file
 // name in front of it and without its line end.
 std::string StatusTextFor(std::int32_t status);
+// The status a failed answer byte reaches the frame with: 0x100 + the byte
+// for those the frame shows as a status of their own, else the byte widened.
+std::int32_t FailureStatusFor(std::uint8_t answer);
 
 // The instrument's announced size for a file of `length` bytes, and the
 // number of data frames it takes (the empty frame after a last frame of 8191

@@ -250,6 +250,10 @@ RunReport CampaignRun::OnEngine(const CampaignPlan& plan, std::uint32_t microsPe
         }
         const std::vector<std::string> texts = boxes.Texts();
         report.reportedSuccess = done88 && failures.empty() && texts.empty();
+        // One status, one story: success is never shown beside a failure.
+        if (done88 && (!failures.empty() || !texts.empty())) {
+            report.violations.push_back("\"Upgrade completed successfully\" after a failure");
+        }
         std::vector<std::string> missing;
         const bool whole = InstrumentHoldsPackage(plan, rig.Protocol(), missing);
 

@@ -68,6 +68,7 @@ class FileTransferTest : public ::testing::Test {
         std::string error;
         ASSERT_TRUE(sim::Scenario::Parse(scenarioText, scenario, error)) << error;
         rig_ = std::make_unique<testsupport::SimulatedRig>(scenario);
+        ForgetFailedFiles();  // a run begins
         ASSERT_TRUE(rig_->Connect());
         std::uint8_t request = OP_START_UPGRADE;
         std::uint32_t length = 1;
@@ -192,14 +193,19 @@ TEST_F(FileTransferTest, EachFailureGivesItsNotificationAndMessageBox) {
         "silent quiet.dat 2\n"
         "answer odd.dat 1 0x85\n"
         "answer pkt.dat 1 5\n"
+        "answer done.dat 1 88\n"
+        "answer more.dat 1 4\n"
+        "answer flashing.boot flash 13\n"
+        "answer detecting.bin flash 14\n"
         "flash-result erase.boot erase-fail\n"
         "flash-result write.bin write-fail\n");
 
     // The header refused: its answer and box, then the bar goes; no pause.
-    // An answer the frame would show as the file's success is shown as one
-    // that never came; the box names it.
+    // An answer the frame would show as a status of its own (here the file's
+    // success) reaches it as a failure naming the same byte as the box.
     SendFile(Make("refused.dat", Pattern(10)).c_str(), &frame_, true);
-    EXPECT_EQ(frame_.Progress(), (Progress{{-2, 10}, {-16, 0}, {-1, 0}}));
+    EXPECT_EQ(frame_.Progress(), (Progress{{-2, 10}, {-16, FailureStatusOf(8)}, {-1, 0}}));
+    EXPECT_EQ(FailureStatusOf(8), STATUS_ANSWER_AS_FAILURE + 8);
     EXPECT_EQ(boxes_.Texts(), std::vector<std::string>{"unknown error; opcode is 0x8\n"});
     EXPECT_EQ(PausesAfterFiles(), 0u);
 
@@ -214,6 +220,13 @@ TEST_F(FileTransferTest, EachFailureGivesItsNotificationAndMessageBox) {
         {"quiet.dat", 20000, 3, "unknown error; opcode is 0x3\n"},
         {"odd.dat", 100, -123, "unknown error; opcode is 0xFFFFFF85\n"},
         {"pkt.dat", 100, 5, "Packet Error\n"},
+        // "Upgrade completed", "flashing" and "detecting" as answers never
+        // read as those statuses.
+        {"done.dat", 100, STATUS_ANSWER_AS_FAILURE + 88, "unknown error; opcode is 0x58\n"},
+        {"flashing.boot", 100, STATUS_ANSWER_AS_FAILURE + 13, "unknown error; opcode is 0xD\n"},
+        {"detecting.bin", 100, STATUS_ANSWER_AS_FAILURE + 14, "unknown error; opcode is 0xE\n"},
+        // The last frame answered "more" instead of "file OK": never confirmed.
+        {"more.dat", 100, 4, "unknown error; opcode is 0x4\n"},
         {"erase.boot", 100, 11, "flash erase fail\n"},
         {"write.bin", 100, 12, "write to flash fail\n"},
     };
@@ -238,6 +251,15 @@ TEST_F(FileTransferTest, EachFailureGivesItsNotificationAndMessageBox) {
     SendFile((dir_ + "missing.dat").c_str(), &frame_, true);
     EXPECT_TRUE(frame_.Progress().empty());
     EXPECT_EQ(boxes_.Texts().size(), boxes);
+
+    // After those failures the application image's flash is its own
+    // "File Transfer OK", never the completed upgrade; a new run may end so.
+    frame_.Clear();
+    SendFile(Make("late.bin", Pattern(100)).c_str(), &frame_, false);
+    EXPECT_EQ(frame_.Progress().back(), (std::pair<std::int32_t, std::int64_t>{-16, 8}));
+    ForgetFailedFiles();
+    SendFile(Make("fresh.bin", Pattern(100)).c_str(), &frame_, false);
+    EXPECT_EQ(frame_.Progress().back(), (std::pair<std::int32_t, std::int64_t>{-16, 88}));
 }
 
 TEST_F(FileTransferTest, OverTheChecksumLimitOnlyTheBoxAppears) {

@@ -48,7 +48,8 @@ TEST_F(FileSystemTest, ListsEntriesWithTheirKindsWithoutFollowingLinks) {
 }
 
 TEST_F(FileSystemTest, ListsNamesSortedWithoutRegardToCase) {
-    for (const char* name : {"Suomi.pcg", "english.pcg", "Deutsch.pcg", "b", "B", "_x", "a.bin"}) {
+    for (const char* name : {"Suomi.pcg", "english.pcg", "Deutsch.pcg", "b", "B", "_x", "a.bin",
+                             "app_b.bin", "appb.bin"}) {
         ASSERT_TRUE(FileSystem::WriteAll(dir_ + name, name));
     }
     std::vector<FileSystem::Entry> entries;
@@ -57,7 +58,8 @@ TEST_F(FileSystemTest, ListsNamesSortedWithoutRegardToCase) {
     for (const auto& e : entries) {
         names += e.name + " ";
     }
-    EXPECT_EQ(names, ". .. _x a.bin B b Deutsch.pcg english.pcg Suomi.pcg ");
+    // Folded to upper case: "_" sorts after the letters.
+    EXPECT_EQ(names, ". .. a.bin appb.bin app_b.bin B b Deutsch.pcg english.pcg Suomi.pcg _x ");
 }
 
 TEST_F(FileSystemTest, ClearingRemovesEverythingWithoutFollowingLinks) {

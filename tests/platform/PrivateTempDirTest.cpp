@@ -58,6 +58,31 @@ TEST_F(PrivateTempDirTest, UsesTheRuntimeDirectoryWhenSetAndCreatesItPrivate) {
     EXPECT_EQ(again, path);
 }
 
+// A bound run works in a directory of its own below the private one, made
+// and checked the same way; the private one stays the base.
+TEST_F(PrivateTempDirTest, ARunSubdirectoryIsMadePrivateBelowTheBase) {
+    ::setenv("XDG_RUNTIME_DIR", root_.c_str(), 1);
+    std::string path, base, error;
+    PrivateTempDir::SetRunSubdirectory("instrument-1-2");
+    ASSERT_TRUE(PrivateTempDir::Get(path, error)) << error;
+    ASSERT_TRUE(PrivateTempDir::GetBase(base, error)) << error;
+    EXPECT_EQ(base, root_ + "/kestrup/");
+    EXPECT_EQ(path, base + "instrument-1-2/");
+    struct stat st {};
+    ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    // A link in its place is refused as the base would be.
+    ASSERT_EQ(::rmdir(path.c_str()), 0);
+    ASSERT_EQ(::symlink(root_.c_str(), (base + "instrument-1-2").c_str()), 0);
+    EXPECT_FALSE(PrivateTempDir::Get(path, error));
+    EXPECT_NE(error.find("symbolic link"), std::string::npos) << error;
+    PrivateTempDir::SetRunSubdirectory("..");
+    EXPECT_FALSE(PrivateTempDir::Get(path, error));
+    PrivateTempDir::SetRunSubdirectory(std::string());
+    ASSERT_TRUE(PrivateTempDir::Get(path, error)) << error;
+    EXPECT_EQ(path, base);
+}
+
 TEST_F(PrivateTempDirTest, FallsBackToTmpdirWithTheUserIdInTheName) {
     ::unsetenv("XDG_RUNTIME_DIR");
     ::setenv("TMPDIR", root_.c_str(), 1);

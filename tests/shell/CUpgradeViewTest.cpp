@@ -2,15 +2,19 @@
 
 #include <QtCore/QFile>
 #include <QtGui/QFontMetrics>
+#include <QtGui/QHelpEvent>
 #include <QtGui/QKeyEvent>
 #include <QtGui/QMouseEvent>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QGroupBox>
 #include <QtWidgets/QLabel>
+#include <QtWidgets/QToolTip>
+#include <filesystem>
 
 #include "engine/Notifications.h"
 #include "res/Resource.h"
 #include "tests/shell/ViewFixture.h"
+#include "tests/support/MinisignTool.h"
 
 namespace {
 
@@ -100,6 +104,13 @@ TEST_F(UpgradeViewTest, SeveralPackagesShowTheTableCells) {
                   Qt::AlignHCenter);
     }
     EXPECT_EQ(view->m_nSelectedItem, 0);
+}
+
+// Names and values are shown as they are, only without control characters.
+TEST_F(UpgradeViewTest, CellsShowNoControlCharacters) {
+    Pack("ctl\x1b[2J.pcg", "Eng\tlish\x1b]0;T\x07", "7.0\x7f.5", "2026\xc2\x9b-01 \xc3\xa4");
+    Start();
+    EXPECT_EQ(Shown(), (Rows{{"English]0;T", "7.0.5", "2026-01 \xc3\xa4", "ctl[2J.pcg"}}));
 }
 
 TEST_F(UpgradeViewTest, ColumnsFitTitlesAndContentsAndTheLastFillsTheList) {
@@ -235,6 +246,39 @@ TEST_F(UpgradeViewTest, FormHoldsTheWarningUnderTheList) {
     // The whole form is shown.
     EXPECT_GE(view->width(), view->sizeHint().width());
     EXPECT_GE(view->height(), view->sizeHint().height());
+}
+
+// A row's tooltip tells its signature, checked only when it is asked for:
+// a signature that appears after the list was filled is what the first
+// tooltip shows. The four columns stay; markup in a trusted comment is text.
+TEST_F(UpgradeViewTest, ARowsTooltipTellsItsSignatureCheckedWhenAskedFor) {
+    using testsupport::MinisignTool;
+    if (!MinisignTool::Available()) {
+        GTEST_SKIP() << MinisignTool::Missing();
+    }
+    std::filesystem::create_directories(sandbox.KeysDir());
+    ASSERT_TRUE(MinisignTool::MakeKey(sandbox.Root() + "k.key", sandbox.KeysDir() + "k.pub"));
+    StartWithThree();
+    EXPECT_EQ(List().columnCount(), 4);
+    ASSERT_TRUE(MinisignTool::Sign(sandbox.Root() + "k.key", sandbox.PackageDir() + "b.pcg",
+                                   "<b>release</b> & more"));
+    const std::string tip = view->RowToolTip(1).toStdString();
+    EXPECT_EQ(tip.rfind("<qt><p style='white-space:pre'>Signed by key ", 0), 0u) << tip;
+    EXPECT_NE(tip.find(" and verified.</p><p>Trusted comment: &lt;b&gt;release&lt;/b&gt; &amp; "
+                       "more</p></qt>"),
+              std::string::npos)
+        << tip;
+    EXPECT_EQ(view->RowToolTip(2).toStdString(),
+              "<qt><p style='white-space:pre'>Not signed.</p></qt>");
+    EXPECT_TRUE(view->RowToolTip(3).isEmpty());
+    EXPECT_TRUE(view->RowToolTip(-1).isEmpty());
+
+    // The pointer resting on a row shows it.
+    const QPoint at = RowCentre(1);
+    QHelpEvent help(QEvent::ToolTip, at, List().viewport()->mapToGlobal(at));
+    QApplication::sendEvent(List().viewport(), &help);
+    EXPECT_EQ(QToolTip::text().toStdString(), tip);
+    QToolTip::hideText();
 }
 
 }  // namespace

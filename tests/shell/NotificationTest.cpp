@@ -125,8 +125,11 @@ TEST_F(NotificationTest, StatusCodesAreComparedAsWhole32BitValues) {
     // A reply byte 0x80 arrives sign-extended.
     Send(WM_UPGRADE_PROGRESS, PROGRESS_STATUS, static_cast<std::int8_t>(0x80));
     EXPECT_EQ(Pane(0), "TimeOut Or Unknown Error; Opcode is 0xFFFFFF80\n");
-    Send(WM_UPGRADE_PROGRESS, PROGRESS_STATUS, 0x100 + 88);
-    EXPECT_EQ(Pane(0), "TimeOut Or Unknown Error; Opcode is 0x158\n");
+    Send(WM_UPGRADE_PROGRESS, PROGRESS_STATUS, 0x200 + 88);
+    EXPECT_EQ(Pane(0), "TimeOut Or Unknown Error; Opcode is 0x258\n");
+    // A failed answer that would read as a status of its own names its byte.
+    Send(WM_UPGRADE_PROGRESS, PROGRESS_STATUS, kestrup::FailureStatusOf(88));
+    EXPECT_EQ(Pane(0), "TimeOut Or Unknown Error; Opcode is 0x58\n");
     Send(WM_UPGRADE_PROGRESS, PROGRESS_STATUS, kestrup::STATUS_UPGRADE_DONE);
     EXPECT_EQ(Pane(0), "Upgrade completed successfully\n");
 }

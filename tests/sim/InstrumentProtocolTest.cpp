@@ -184,41 +184,50 @@ TEST(InstrumentProtocolTest, RefusedStartAndFlashWrittenToADirectory) {
     ::rmdir(tmpl);
 }
 
+// In 512-byte (high-speed) and 64-byte (full-speed) packets alike.
 TEST(InstrumentProtocolTest, OnTheBusAFrameEndsWithAShortPacketOrAtTheLargestFrame) {
-    Scenario s;
-    std::string error;
-    ASSERT_TRUE(Scenario::Parse("partial big.dat 2 1000\n", s, error)) << error;
-    auto instrument = std::make_shared<SimulatedInstrument>(s);
-    platform::usbio::SimulatedDevice device(instrument, "sim", 2);
-    const auto write = [&](const Bytes& bytes) { return instrument->OnBulkOut(0x01, bytes); };
-    const auto frames = [&] { return instrument->Protocol().Log().size(); };
-    write({kestrup::OP_START_UPGRADE});
-    write(Header("big.dat", 30000, 0));
-    ASSERT_EQ(frames(), 2u);
+    for (const std::uint16_t size : {512, 64}) {
+        SCOPED_TRACE(size);
+        Scenario s;
+        std::string error;
+        ASSERT_TRUE(Scenario::Parse(
+            "partial big.dat 2 1000\npacket-size " + std::to_string(size) + "\n", s, error))
+            << error;
+        auto instrument = std::make_shared<SimulatedInstrument>(s);
+        platform::usbio::SimulatedDevice device(instrument, "sim", 2);
+        EXPECT_EQ(device.MaxPacketSize(0x01), size);
+        EXPECT_EQ(device.MaxPacketSize(0x81), size);
+        const auto write = [&](const Bytes& bytes) { return instrument->OnBulkOut(0x01, bytes); };
+        const auto frames = [&] { return instrument->Protocol().Log().size(); };
+        write({kestrup::OP_START_UPGRADE});
+        write(Header("big.dat", 30000, 0));
+        ASSERT_EQ(frames(), 2u);
 
-    // Sixteen full packets end a frame without a zero-length packet.
-    Bytes frame(kestrup::kDataFrameSize, 0x11);
-    frame[0] = kestrup::OP_FILE_DATA;
-    write(frame);
-    ASSERT_EQ(frames(), 3u);
-    EXPECT_EQ(instrument->Protocol().Log().back().length, kestrup::kDataFrameSize);
+        // Full packets end the largest frame without a zero-length packet.
+        Bytes frame(kestrup::kDataFrameSize, 0x11);
+        frame[0] = kestrup::OP_FILE_DATA;
+        write(frame);
+        ASSERT_EQ(frames(), 3u);
+        EXPECT_EQ(instrument->Protocol().Log().back().length, kestrup::kDataFrameSize);
 
-    // A stall after the whole packets within 1000 bytes; the rest follows.
-    const auto stalled = write(frame);
-    EXPECT_EQ(stalled.accepted, 512u);
-    EXPECT_EQ(stalled.status, platform::usbio::SimulatedDevice::kStallStatus);
-    EXPECT_EQ(frames(), 3u);
-    write(Bytes(frame.begin() + 512, frame.end()));
-    ASSERT_EQ(frames(), 4u);
-    EXPECT_EQ(instrument->Protocol().Log().back().length, kestrup::kDataFrameSize);
+        // A stall after the whole packets within 1000 bytes; the rest follows.
+        const auto stalled = write(frame);
+        const std::uint32_t whole = 1000 - 1000 % size;
+        EXPECT_EQ(stalled.accepted, whole);
+        EXPECT_EQ(stalled.status, platform::usbio::SimulatedDevice::kStallStatus);
+        EXPECT_EQ(frames(), 3u);
+        write(Bytes(frame.begin() + whole, frame.end()));
+        ASSERT_EQ(frames(), 4u);
+        EXPECT_EQ(instrument->Protocol().Log().back().length, kestrup::kDataFrameSize);
 
-    // A shorter frame of whole packets does not end until a short packet
-    // comes, which is why no shorter frame is a multiple of 64 bytes long.
-    write(Bytes(frame.begin(), frame.begin() + 1024));
-    EXPECT_EQ(frames(), 4u);
-    write(Bytes(3, 0x22));
-    ASSERT_EQ(frames(), 5u);
-    EXPECT_EQ(instrument->Protocol().Log().back().length, 1027u);
+        // A shorter frame of whole packets does not end until a short packet
+        // comes, which is why no shorter frame is a multiple of 64 bytes long.
+        write(Bytes(frame.begin(), frame.begin() + 1024));
+        EXPECT_EQ(frames(), 4u);
+        write(Bytes(3, 0x22));
+        ASSERT_EQ(frames(), 5u);
+        EXPECT_EQ(instrument->Protocol().Log().back().length, 1027u);
+    }
 }
 
 }  // namespace

@@ -10,6 +10,7 @@ TEST(ScenarioTest, ReadsEveryDirective) {
 attach-delay 30000
 flash-time 20000     # twenty seconds
 capacity 0x200000
+packet-size 64
 start-answer silent
 answer  app.bin 3 0x85
 silent  *       header
@@ -17,6 +18,8 @@ delay   data.dat 2 150000
 vanish  boot.boot flash
 flash-result app.bin write-fail
 flash-result * erase-fail
+serial TP-0042
+flash-dir /tmp/flash
 )";
     Scenario s;
     std::string error;
@@ -24,6 +27,7 @@ flash-result * erase-fail
     EXPECT_EQ(s.attachDelayMs, 30000u);
     EXPECT_EQ(s.flashTimeMs, 20000u);
     EXPECT_EQ(s.capacity, 0x200000u);
+    EXPECT_EQ(s.packetSize, 64);
     EXPECT_FALSE(s.startAnswer.has_value());
     ASSERT_EQ(s.faults.size(), 4u);
 
@@ -38,6 +42,8 @@ flash-result * erase-fail
 
     EXPECT_EQ(s.FlashOutcomeFor("app.bin"), Scenario::FlashOutcome::WriteFails);
     EXPECT_EQ(s.FlashOutcomeFor("x.boot"), Scenario::FlashOutcome::EraseFails);
+    EXPECT_EQ(s.serial, "TP-0042");
+    EXPECT_EQ(s.flashDir, "/tmp/flash/");
 }
 
 TEST(ScenarioTest, AnEmptyScenarioIsAHealthyInstrument) {
@@ -58,6 +64,10 @@ TEST(ScenarioTest, MistakesAreReportedWithTheirLine) {
     EXPECT_NE(error.find("unknown directive"), std::string::npos) << error;
     EXPECT_FALSE(Scenario::Parse("delay a.bin x 5\n", s, error));
     EXPECT_FALSE(Scenario::Parse("flash-time -5\n", s, error));
+    EXPECT_FALSE(Scenario::Parse("serial\n", s, error));
+    EXPECT_FALSE(Scenario::Parse("serial " + std::string(127, 'x') + "\n", s, error));
+    EXPECT_FALSE(Scenario::Parse("flash-dir flash\n", s, error));  // not absolute
+    EXPECT_FALSE(Scenario::Parse("packet-size 32\n", s, error));   // breaks the frames' padding
     EXPECT_FALSE(Scenario::Load("/nonexistent/scenario", s, error));
 }
 

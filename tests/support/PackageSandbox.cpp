@@ -27,6 +27,7 @@ PackageSandbox::PackageSandbox() {
         savedRuntimeDir_ = old;
     }
     ::setenv("XDG_RUNTIME_DIR", (root_ + "run").c_str(), 1);
+    systemDir_ = std::make_unique<PackageTrust::ScopedSystemDir>(SystemDir());
 }
 
 PackageSandbox::~PackageSandbox() {

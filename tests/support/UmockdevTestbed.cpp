@@ -2,7 +2,11 @@
 
 #include <umockdev.h>
 
+#include <sys/stat.h>
+
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 
 namespace testsupport {
 namespace {
@@ -37,32 +41,16 @@ UmockdevTestbed::~UmockdevTestbed() {
 std::string UmockdevTestbed::AddUsbDevice(std::uint8_t address,
                                           const std::vector<std::uint8_t>& descriptors,
                                           std::uint8_t activeConfiguration,
-                                          const std::string& serial) {
-    const std::string port = "1-" + std::to_string(++added_);
-    const std::string node = "bus/usb/001/" + Three(address);
+                                          const std::string& serial, std::uint16_t bus) {
+    const std::string port = std::to_string(bus) + "-" + std::to_string(++added_);
+    const std::string node = "bus/usb/" + Three(bus) + "/" + Three(address);
+    const std::string parent = "/devices/pci0000:00/0000:00:14.0/usb" + std::to_string(bus) + "/";
     const std::string description =
-        "P: /devices/pci0000:00/0000:00:14.0/usb1/" + port +
-        "\n"
-        "N: " +
-        node +
-        "\n"
-        "E: SUBSYSTEM=usb\n"
-        "E: DEVTYPE=usb_device\n"
-        "E: DEVNAME=/dev/" +
-        node +
-        "\n"
-        "E: BUSNUM=001\n"
-        "E: DEVNUM=" +
-        Three(address) +
-        "\n"
-        "A: busnum=1\n"
-        "A: devnum=" +
-        std::to_string(address) +
-        "\n"
-        "A: bConfigurationValue=" +
-        std::to_string(activeConfiguration) +
-        "\n"
-        "A: speed=480\n" +
+        "P: " + parent + port + "\nN: " + node +
+        "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=/dev/" + node +
+        "\nE: BUSNUM=" + Three(bus) + "\nE: DEVNUM=" + Three(address) +
+        "\nA: busnum=" + std::to_string(bus) + "\nA: devnum=" + std::to_string(address) +
+        "\nA: bConfigurationValue=" + std::to_string(activeConfiguration) + "\nA: speed=480\n" +
         (serial.empty() ? std::string() : "A: serial=" + serial + "\n") +
         "H: descriptors=" + Hex(descriptors) + "\n";
     GError* error = nullptr;
@@ -71,15 +59,49 @@ std::string UmockdevTestbed::AddUsbDevice(std::uint8_t address,
         g_clear_error(&error);
         return {};
     }
-    return "/sys/devices/pci0000:00/0000:00:14.0/usb1/" + port;
+    return "/sys" + parent + port;
 }
 
 std::string UmockdevTestbed::RootDir() const {
     return umockdev_testbed_get_root_dir(testbed_);
 }
 
-std::string UmockdevTestbed::NodePath(std::uint8_t address) const {
-    return RootDir() + "/dev/bus/usb/001/" + Three(address);
+std::string UmockdevTestbed::NodePath(std::uint8_t address, std::uint16_t bus) const {
+    return RootDir() + "/dev/bus/usb/" + Three(bus) + "/" + Three(address);
+}
+
+bool UmockdevTestbed::OpenToOtherUsers() {
+    const char* suite = std::getenv("TMPDIR");
+    const std::string suiteDir = suite != nullptr ? suite : "/tmp";
+    for (std::string dir = RootDir();
+         dir.size() >= suiteDir.size() && dir.compare(0, suiteDir.size(), suiteDir) == 0;
+         dir = dir.substr(0, dir.rfind('/'))) {
+        if (::chmod(dir.c_str(), 0755) != 0) {
+            return false;
+        }
+    }
+    // libusb's udev monitor binds its emulated socket in the test bed, and
+    // opening a node connects to the test bed's socket for it.
+    if (::chmod(RootDir().c_str(), 0777) != 0) {
+        return false;
+    }
+    std::error_code error;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(RootDir(), error)) {
+        if (entry.is_directory() || entry.is_socket()) {
+            std::filesystem::permissions(entry.path(), std::filesystem::perms::all, error);
+        }
+    }
+    return !error;
+}
+
+bool UmockdevTestbed::AttachIoctl(const std::string& node, UMockdevIoctlBase* handler) {
+    GError* error = nullptr;
+    if (!umockdev_testbed_attach_ioctl(testbed_, node.c_str(), handler, &error)) {
+        std::fprintf(stderr, "umockdev: %s\n", error != nullptr ? error->message : "?");
+        g_clear_error(&error);
+        return false;
+    }
+    return true;
 }
 
 void UmockdevTestbed::Unplug(const std::string& sysfsPath) {

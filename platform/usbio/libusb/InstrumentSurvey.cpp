@@ -2,10 +2,17 @@
 
 #include <libusb.h>
 
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
 namespace platform::usbio {
 namespace {
@@ -29,7 +36,71 @@ std::string Number3(int n) {
     return text;
 }
 
+// A name from the system's databases as it may be shown.
+std::string Shown(const char* name) {
+    std::string text = name != nullptr ? name : "";
+    for (char& c : text) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-') {
+            c = '?';
+        }
+    }
+    return text.substr(0, 64);
+}
+
+std::string GroupName(gid_t gid) {
+    group entry{};
+    group* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
+        return std::to_string(gid);
+    }
+    return Shown(entry.gr_name);
+}
+
+std::string UserName() {
+    passwd entry{};
+    passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+        found == nullptr) {
+        return "\"$USER\"";
+    }
+    return Shown(entry.pw_name);
+}
+
 }  // namespace
+
+std::string InstrumentSurvey::AccessAdvice(const Instrument& instrument) {
+    const std::string station = kStationGroup;
+    const std::string who =
+        "the user at the local seat and the members of the group " + station + " may open it";
+    const std::string ways =
+        "either\n  run kestrup in a session at the local seat, or\n  add this "
+        "user to the group " +
+        station + ": sudo usermod -aG " + station + " " + UserName() + " (then log in again)";
+    struct stat node {};
+    std::string group = "?";
+    unsigned mode = 0;
+    if (::stat(instrument.node.c_str(), &node) == 0) {
+        group = GroupName(node.st_gid);
+        mode = node.st_mode & 07777;
+    }
+    char state[64];
+    std::snprintf(state, sizeof state, "group %s, mode %04o", group.c_str(), mode);
+    if (group == station && (mode & 0060) == 0060) {
+        return "only " + who + " (" + state + "); " + ways;
+    }
+    char rule[256];
+    std::snprintf(rule, sizeof rule,
+                  "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"%04x\", "
+                  "ATTR{idProduct}==\"%04x\", GROUP=\"%s\", MODE=\"0660\", TAG+=\"uaccess\"",
+                  instrument.vendor, instrument.product, kStationGroup);
+    return std::string("the instrument rules do not cover it (") + state +
+           "); add its rule and reload the rules:\n  echo '" + rule +
+           "' | sudo tee -a /etc/udev/rules.d/71-kestrup-local.rules\n  sudo udevadm control "
+           "--reload && sudo udevadm trigger --subsystem-match=usb --action=change\nthen " +
+           who + "; " + ways;
+}
 
 std::string InstrumentSurvey::SysfsSerial(int bus, int device) {
     std::error_code ec;
@@ -43,6 +114,19 @@ std::string InstrumentSurvey::SysfsSerial(int bus, int device) {
     return {};
 }
 
+std::string InstrumentSurvey::PortPath(libusb_device* device) {
+    std::uint8_t ports[8];
+    const int count = libusb_get_port_numbers(device, ports, sizeof ports);
+    if (count <= 0) {
+        return {};
+    }
+    std::string path = std::to_string(libusb_get_bus_number(device));
+    for (int i = 0; i < count; ++i) {
+        path.append(i == 0 ? "-" : ".").append(std::to_string(ports[i]));
+    }
+    return path;
+}
+
 InstrumentSurvey::Instrument InstrumentSurvey::Describe(libusb_device* device) {
     Instrument instrument;
     libusb_device_descriptor descriptor{};
@@ -54,6 +138,7 @@ InstrumentSurvey::Instrument InstrumentSurvey::Describe(libusb_device* device) {
     instrument.device = libusb_get_device_address(device);
     instrument.node = "/dev/bus/usb/" + Number3(instrument.bus) + "/" + Number3(instrument.device);
     instrument.serial = SysfsSerial(instrument.bus, instrument.device);
+    instrument.port = PortPath(device);
     return instrument;
 }
 
@@ -77,16 +162,9 @@ bool InstrumentSurvey::Take(const UsbIdList& ids, std::vector<Instrument>& found
         const int rc = libusb_open(list[i], &handle);
         instrument.usable = rc == LIBUSB_SUCCESS;
         instrument.openError = rc;
+        // Opening sends nothing to the device; no request follows, since
+        // the instrument may be in the middle of an upgrade.
         if (handle != nullptr) {
-            if (instrument.serial.empty() && descriptor.iSerialNumber != 0) {
-                unsigned char text[256] = {};
-                const int n = libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber,
-                                                                 text, sizeof text - 1);
-                if (n > 0) {
-                    instrument.serial.assign(reinterpret_cast<const char*>(text),
-                                             static_cast<std::size_t>(n));
-                }
-            }
             libusb_close(handle);
         }
         found.push_back(std::move(instrument));

@@ -74,9 +74,15 @@ LibusbBackend::~LibusbBackend() {
             libusb_hotplug_deregister_callback(context_->Get(), hotplugHandle_);
         }
     }
-    std::lock_guard lock(mutex_);
-    devices_.clear();
-    departed_.clear();
+    std::vector<std::shared_ptr<LibusbDevice>> devices;
+    {
+        std::lock_guard lock(mutex_);
+        devices.swap(devices_);
+    }
+    std::lock_guard lock(notesMutex_);
+    for (const Note& note : notes_) {
+        libusb_unref_device(note.device);
+    }
 }
 
 bool LibusbBackend::Listed(libusb_device* device) const {
@@ -90,43 +96,66 @@ bool LibusbBackend::Listed(libusb_device* device) const {
 int LIBUSB_CALL LibusbBackend::OnHotplug(libusb_context* /*context*/, libusb_device* device,
                                          libusb_hotplug_event event, void* gate) {
     static_cast<HotplugGate*>(gate)->Pass([&](LibusbBackend& backend) {
-        if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED) {
-            backend.Arrived(device);
-        } else if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT) {
-            backend.Left(device);
-        }
+        backend.Record(device, event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED);
     });
     return 0;  // stay registered
 }
 
-void LibusbBackend::Arrived(libusb_device* device) {
-    if (!Listed(device)) {
-        return;
+void LibusbBackend::Record(libusb_device* device, bool arrived) {
+    if (!arrived) {
+        std::lock_guard lock(mutex_);
+        for (const auto& d : devices_) {
+            if (d->Raw() == device) {
+                d->MarkGone();
+            }
+        }
     }
-    std::lock_guard lock(mutex_);
-    if (std::none_of(devices_.begin(), devices_.end(),
-                     [&](const auto& d) { return d->Raw() == device; })) {
-        devices_.push_back(std::make_shared<LibusbDevice>(context_, device, nextSession_++));
+    {
+        std::lock_guard lock(notesMutex_);
+        notes_.push_back(Note{libusb_ref_device(device), arrived});
     }
+    // The worker reaches the back end only while it exists.
+    context_->Worker().Post([backend = weak_from_this()] {
+        if (auto b = backend.lock()) {
+            b->TakeNotes();
+        }
+    });
 }
 
-void LibusbBackend::Left(libusb_device* device) {
-    std::shared_ptr<LibusbDevice> gone;
+void LibusbBackend::TakeNotes() {
+    std::lock_guard taking(takingMutex_);
+    std::vector<Note> notes;
     {
-        std::lock_guard lock(mutex_);
-        auto it = std::find_if(devices_.begin(), devices_.end(),
-                               [&](const auto& d) { return d->Raw() == device; });
-        if (it == devices_.end()) {
-            return;
-        }
-        gone = *it;
-        devices_.erase(it);
+        std::lock_guard lock(notesMutex_);
+        notes.swap(notes_);
     }
-    gone->Unplug();
-    // Let go of on a caller's thread (AttachedDevices), never here: closing
-    // a libusb handle must not happen on the event thread.
-    std::lock_guard lock(mutex_);
-    departed_.push_back(std::move(gone));
+    for (const Note& note : notes) {
+        if (note.arrived) {
+            if (Listed(note.device)) {
+                std::lock_guard lock(mutex_);
+                if (std::none_of(devices_.begin(), devices_.end(),
+                                 [&](const auto& d) { return d->Raw() == note.device; })) {
+                    devices_.push_back(
+                        std::make_shared<LibusbDevice>(context_, note.device, nextSession_++));
+                }
+            }
+        } else {
+            std::shared_ptr<LibusbDevice> gone;
+            {
+                std::lock_guard lock(mutex_);
+                auto it = std::find_if(devices_.begin(), devices_.end(),
+                                       [&](const auto& d) { return d->Raw() == note.device; });
+                if (it != devices_.end()) {
+                    gone = std::move(*it);
+                    devices_.erase(it);
+                }
+            }
+            if (gone) {
+                gone->Unplug();
+            }
+        }
+        libusb_unref_device(note.device);
+    }
 }
 
 void LibusbBackend::Enumerate() {
@@ -158,21 +187,20 @@ void LibusbBackend::Enumerate() {
 }
 
 std::vector<std::shared_ptr<UsbioDevice>> LibusbBackend::AttachedDevices() {
-    std::vector<std::shared_ptr<LibusbDevice>> departed;
+    if (hotplug_) {
+        TakeNotes();  // what the worker has not taken yet
+    }
     std::vector<std::shared_ptr<UsbioDevice>> attached;
-    {
-        std::lock_guard lock(mutex_);
-        if (!hotplug_) {
-            Enumerate();
-        }
-        departed.swap(departed_);
-        for (const auto& device : devices_) {
-            if (device->IsPlugged()) {
-                attached.push_back(device);
-            }
+    std::lock_guard lock(mutex_);
+    if (!hotplug_) {
+        Enumerate();
+    }
+    for (const auto& device : devices_) {
+        if (device->IsPlugged()) {
+            attached.push_back(device);
         }
     }
-    return attached;  // departed devices are let go of here, outside the lock
+    return attached;
 }
 
 }  // namespace platform::usbio

@@ -25,6 +25,14 @@ namespace platform::usbio {
 // device that goes away is unplugged: whatever was pending on it ends with
 // USBIO_ERR_DEVICE_GONE. Any thread.
 //
+// The event thread completes every transfer, so a hotplug callback only
+// records: an arrival or departure is noted (a departure also marks the
+// device's session gone, so that its handles are dead at once) and the
+// worker is woken. The worker, or a caller's AttachedDevices if it comes
+// first, takes the notes: it makes the device for an arrival and, for a
+// departure, ends what is pending on the device (libusb calls, request
+// completions, capture records) and lets go of it.
+//
 // The program installs it when it does not run the simulated instrument:
 //
 //   std::string error;
@@ -55,16 +63,25 @@ class LibusbBackend : public UsbioBackend, public std::enable_shared_from_this<L
 
     const UsbIdList& Ids() const { return ids_; }
     bool FollowsHotplug() const { return hotplug_; }
+    // For tests: the context, whose worker takes the hotplug notes.
+    LibusbContext& Context() { return *context_; }
 
   private:
     // Hotplug callbacks reach the back end through it; the context keeps it
     // until its event thread stops.
     using HotplugGate = CallbackGate<LibusbBackend>;
 
+    struct Note {
+        libusb_device* device;  // a reference of its own
+        bool arrived;
+    };
+
     LibusbBackend(std::shared_ptr<LibusbContext> context, UsbIdList ids);
     bool Listed(libusb_device* device) const;
-    void Arrived(libusb_device* device);
-    void Left(libusb_device* device);
+    // The event thread: a note and a wake-up.
+    void Record(libusb_device* device, bool arrived);
+    // Takes the notes; not on the event thread.
+    void TakeNotes();
     void Enumerate();  // mutex_ held
     static int LIBUSB_CALL OnHotplug(libusb_context* context, libusb_device* device,
                                      libusb_hotplug_event event, void* gate);
@@ -75,11 +92,15 @@ class LibusbBackend : public UsbioBackend, public std::enable_shared_from_this<L
     int hotplugHandle_ = 0;
     std::shared_ptr<HotplugGate> gate_;
 
+    // Held only for short looks at the list, also on the event thread.
     std::mutex mutex_;
     std::vector<std::shared_ptr<LibusbDevice>> devices_;
-    // Devices gone during a hotplug callback; let go of on a caller's thread.
-    std::vector<std::shared_ptr<LibusbDevice>> departed_;
     std::uint64_t nextSession_ = 1;
+
+    std::mutex notesMutex_;
+    std::vector<Note> notes_;
+    // One taker at a time, so that notes keep their order.
+    std::mutex takingMutex_;
 };
 
 }  // namespace platform::usbio

@@ -17,10 +17,17 @@ std::shared_ptr<LibusbContext> LibusbContext::Create(std::string& error) {
         error = "libusb event thread cannot be started";
         return nullptr;  // the destructor releases the context
     }
+    context->worker_ = LibusbWorker::Start();
+    if (!context->worker_) {
+        error = "libusb worker thread cannot be started";
+        return nullptr;
+    }
     return context;
 }
 
 LibusbContext::~LibusbContext() {
+    // The worker's last jobs may still wait for the event thread.
+    worker_.reset();
     if (thread_) {
         stopping_.store(true);
         libusb_interrupt_event_handler(context_);

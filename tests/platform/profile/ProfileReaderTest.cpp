@@ -58,12 +58,21 @@ TEST_F(ProfileReaderTest, EmptyValueIsNotTheDefault) {
     EXPECT_EQ(Read("[PACKAGE]\nVersion=   \n", "PACKAGE", "Version"), "");
 }
 
-TEST_F(ProfileReaderTest, ValueIsCutToBufferSizeLessOne) {
+TEST_F(ProfileReaderTest, ValueIsCutToBufferSizeLessOneBetweenCharacters) {
     const std::string value(600, 'v');
     EXPECT_EQ(Read("[PACKAGE]\nVersion=" + value + "\n", "PACKAGE", "Version"),
               value.substr(0, 511));
     EXPECT_EQ(ReadFile("PACKAGE", "Version", "", 1), "");
     EXPECT_EQ(ReadFile("PACKAGE", "missing", "long default", 5), "long");
+    // Never inside a UTF-8 character: "ä" (2 bytes) and "€" (3 bytes) that
+    // would be cut go whole; a byte that is no UTF-8 counts alone.
+    EXPECT_EQ(
+        Read("[PACKAGE]\nVersion=" + std::string(510, 'v') + "\xC3\xA4\n", "PACKAGE", "Version"),
+        std::string(510, 'v'));
+    EXPECT_EQ(Read("[PACKAGE]\nVersion=ab\xE2\x82\xAC\n", "PACKAGE", "Version", "", 5), "ab");
+    EXPECT_EQ(ReadFile("PACKAGE", "Version", "", 6), "ab\xE2\x82\xAC");
+    EXPECT_EQ(Read("[PACKAGE]\nVersion=abc\xFF\xFFz\n", "PACKAGE", "Version", "", 6),
+              "abc\xFF\xFF");
 
     char untouched = 'Z';
     EXPECT_EQ(ProfileReader::GetString("PACKAGE", "Version", "", &untouched, 0, path_.c_str()), 0u);

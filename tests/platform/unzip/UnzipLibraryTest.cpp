@@ -258,7 +258,7 @@ TEST_F(UnzipLibraryTest, TargetMustBeAnAbsoluteDirectory) {
     std::filesystem::create_directory_symlink(sandbox_.Outside(), link);
     for (const std::string& target : {link, link + "/"}) {
         target_ = target;
-        EXPECT_EQ(Unzip(Zip("a.pcg")), UNZIP_DISK) << target;
+        EXPECT_EQ(Unzip(Zip("a.pcg")), UNZIP_TARGET) << target;
     }
     EXPECT_EQ(PackageSandbox::Names(sandbox_.Outside()), "");
 }
@@ -272,6 +272,10 @@ TEST_F(UnzipLibraryTest, HostileMembersAreNeverWritten) {
             .File("..\\z", "escaped")
             .Symlink("link", sandbox_.Outside())
             .Symlink("link2", "../outside/f")
+            // Control characters a terminal would act on: C0, DEL, C1.
+            .File("z\nResult: upgrade succeeded\n\x1b]0;TITLE\aq.dat", "forged")
+            .File("del\x7f.dat", "del")
+            .File("c1\xc2\x9b.dat", "c1")
             .File("good.txt", "good");
         ASSERT_TRUE(zip.Close());
     }
@@ -280,7 +284,7 @@ TEST_F(UnzipLibraryTest, HostileMembersAreNeverWritten) {
     EXPECT_EQ(Unzip(Zip("a.pcg")), UNZIP_WARNING);
     EXPECT_EQ(std::count_if(seen_.printed.begin(), seen_.printed.end(),
                             [](const std::string& t) { return t.find("refused") != t.npos; }),
-              6);
+              9);
     EXPECT_EQ(PackageSandbox::Names(target_), "good.txt");
     EXPECT_EQ(PackageSandbox::Names(sandbox_.Outside()), "");
     EXPECT_EQ(PackageSandbox::Names(sandbox_.TempDir()), "test");

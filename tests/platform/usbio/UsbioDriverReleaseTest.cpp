@@ -3,6 +3,8 @@
 #include <atomic>
 #include <memory>
 
+#include "platform/Event.h"
+#include "platform/Thread.h"
 #include "platform/usbio/SimulatedBackend.h"
 #include "platform/usbio/UsbioDriver.h"
 #include "tests/support/UsbioCalls.h"
@@ -47,6 +49,45 @@ TEST(UsbioDriverReleaseTest, DeviceIsLetGoWhenItsLastHandleCloses) {
     EXPECT_TRUE(UsbioDriver::CloseHandle(c));
     EXPECT_EQ(backend->device->released.load(), 2);
     UsbioDriver::RemoveBackend(backend);
+}
+
+// A back end whose going waits for a thread of its own that needs the
+// driver (libusb's event thread completing a request, say).
+class WaitingBackend : public UsbioBackend {
+  public:
+    WaitingBackend(bool& reached, std::unique_ptr<platform::Thread>& helper)
+        : reached_(reached), helper_(helper) {}
+    ~WaitingBackend() override {
+        auto through = std::make_shared<platform::Event>(true, false);
+        helper_ = platform::Thread::Start([through] {
+            UsbioDriver::OpenHandleCount();  // takes the driver's lock
+            through->Set();
+        });
+        // A deadline, so that the fault shows as a failure and not a hang.
+        reached_ = through->Wait(2000, "driver lock free") == platform::WaitResult::Signaled;
+    }
+    std::vector<std::shared_ptr<UsbioDevice>> AttachedDevices() override { return {}; }
+
+  private:
+    bool& reached_;
+    std::unique_ptr<platform::Thread>& helper_;
+};
+
+TEST(UsbioDriverReleaseTest, ABackEndGoesOutsideTheDriversLock) {
+    for (const bool all : {false, true}) {
+        bool reached = false;
+        std::unique_ptr<platform::Thread> helper;
+        auto backend = std::make_shared<WaitingBackend>(reached, helper);
+        UsbioDriver::InstallBackend(backend);
+        // Names the back end without owning it: the driver holds the last
+        // reference.
+        const std::shared_ptr<UsbioBackend> name(std::shared_ptr<void>(), backend.get());
+        backend.reset();
+        all ? UsbioDriver::RemoveAllBackends() : UsbioDriver::RemoveBackend(name);
+        EXPECT_TRUE(reached) << (all ? "RemoveAllBackends" : "RemoveBackend");
+        ASSERT_TRUE(helper);
+        helper->Join();
+    }
 }
 
 }  // namespace

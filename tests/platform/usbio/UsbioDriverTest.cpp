@@ -7,6 +7,7 @@
 
 #include "platform/Thread.h"
 #include "platform/TimeFacility.h"
+#include "platform/usbio/InstrumentId.h"
 #include "tests/support/TestDeadline.h"
 #include "tests/support/UsbSimEnvironment.h"
 #include "tests/support/UsbioCalls.h"
@@ -42,6 +43,76 @@ TEST_F(UsbioDriverTest, OpensByIndexNameOrPathAndRefusesUnknownNames) {
     EXPECT_TRUE(UsbioDriver::CloseHandle(byPath));
     EXPECT_FALSE(UsbioDriver::CloseHandle(byPath));
     EXPECT_EQ(UsbioDriver::GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+// A run bound to one instrument: the driver lists it alone, by serial number
+// or by port path, and every other device is as if absent (the interface
+// numbers, the paths).
+TEST_F(UsbioDriverTest, AFilterPassesOverEveryOtherDeviceAsIfAbsent) {
+    auto second = sim_.Backend().AddDevice(std::make_shared<UsbScriptedFunction>(),
+                                           {.serial = "TP-7", .port = "1-4.2"});
+    EXPECT_EQ(sim_.Device().PortPath(), "1-1");  // the back end gives the first one its port
+    const std::string first = sim_.Device().Path(), other = second->Path();
+    const std::pair<const char*, std::string> cases[] = {
+        {"TP-7", other}, {"1-4.2", other},
+        {"1-1", first},  {"1-4", ""},  // a hub's port is not the device behind it
+        {"1-4.2.1", ""}, {"tp-7", ""}};
+    for (const auto& [text, only] : cases) {
+        InstrumentId id;
+        std::string error;
+        ASSERT_TRUE(InstrumentId::Parse(text, id, error)) << error;
+        UsbioDriver::SetDeviceFilter([&id](const UsbioDevice& d) { return id.Matches(d); });
+        const auto attached = UsbioDriver::AttachedDevices();
+        ASSERT_EQ(attached.size(), only.empty() ? 0u : 1u) << text;
+        if (!only.empty()) {
+            EXPECT_EQ(attached[0]->Path(), only) << text;
+            EXPECT_EQ(Open("\\\\.\\USBIO_Device1"), kInvalidHandle) << text;
+        }
+        EXPECT_EQ(Open((only == first ? other : first).c_str()), kInvalidHandle) << text;
+        EXPECT_EQ(UsbioDriver::GetLastError(), ERROR_FILE_NOT_FOUND);
+    }
+    UsbioDriver::SetDeviceFilter(nullptr);
+    EXPECT_EQ(UsbioDriver::AttachedDevices().size(), 2u);
+    sim_.Backend().RemoveDevice(second);
+}
+
+// What an instrument ID is, and the file name it gives: the same for the
+// same ID, never the same for two, never a path, never hidden, bounded.
+TEST(InstrumentIdTest, PortPathsSerialNumbersAndTheirFileNames) {
+    struct Case {
+        const char* text;
+        bool portPath;
+        const char* fileName;
+    };
+    const Case cases[] = {{"1-2", true, "1-2"},          {"3-1.4.2", true, "3-1.4.2"},
+                          {"01-2", false, "01-2"},  // sysfs writes no leading zero
+                          {"1-2.", false, "1-2."},       {"1.2", false, "1.2"},
+                          {"TP-0042", false, "TP-0042"}, {"..", false, "%2E."},
+                          {".x", false, "%2Ex"},         {"a/b", false, "a%2Fb"},
+                          {"a%2Fb", false, "a%252Fb"},   {"~x", false, "%7Ex"}};
+    for (const Case& c : cases) {
+        InstrumentId id;
+        std::string error;
+        ASSERT_TRUE(InstrumentId::Parse(c.text, id, error)) << c.text;
+        EXPECT_EQ(id.IsPortPath(), c.portPath) << c.text;
+        EXPECT_EQ(id.FileName(), c.fileName) << c.text;
+    }
+    InstrumentId a, b, id;
+    std::string error;
+    ASSERT_TRUE(InstrumentId::Parse(std::string(64, '/'), a, error));
+    ASSERT_TRUE(InstrumentId::Parse(std::string(63, '/') + "?", b, error));
+    EXPECT_EQ(a.FileName().size(), 17u);
+    EXPECT_EQ(a.FileName()[0], '~');
+    EXPECT_NE(a.FileName(), b.FileName());
+    for (const std::string& refused : {std::string(), std::string(65, 'x'), std::string("TP 1"),
+                                       std::string("TP\x1b"), std::string("TP\xc3\xa9")}) {
+        EXPECT_FALSE(InstrumentId::Parse(refused, id, error)) << refused;
+        EXPECT_FALSE(error.empty());
+    }
+    // A serial number that looks like a port path names nothing by serial.
+    ASSERT_TRUE(InstrumentId::Parse("1-3", id, error));
+    EXPECT_FALSE(id.Matches("1-3", "1-4"));
+    EXPECT_TRUE(id.Matches("TP", "1-3"));
 }
 
 TEST_F(UsbioDriverTest, BindingRules) {

@@ -114,8 +114,9 @@ class UsbmonCaptureTest : public ::testing::Test {
         }
     }
 
-    // Driver information, bind OUT, write 3 bytes, bind IN, read 8 (gets 3),
-    // then a read that is cancelled.
+    // Driver information, the device descriptor, bind OUT, write 3 bytes,
+    // bind IN, read 8 (gets 3), then a read that is cancelled; the device is
+    // on bus 3.
     void ShortExchange() {
         ASSERT_TRUE(UsbioDriver::StartCapture(path_));
         ShortExchangeWithoutCapture();
@@ -123,9 +124,12 @@ class UsbmonCaptureTest : public ::testing::Test {
     }
 
     void ShortExchangeWithoutCapture() {
+        sim_.Device().SetBus(3);
         const Handle out = Open();
-        std::array<std::uint8_t, 12> info{};
+        std::array<std::uint8_t, 18> info{};
         ASSERT_EQ(Request(out, IOCTL_USBIO_GET_DRIVER_INFO, nullptr, 0, info.data(), 12), 0u);
+        const std::array<std::uint8_t, 8> device{0, 0, 0, 0, 1, 0, 0, 0};
+        ASSERT_EQ(Request(out, IOCTL_USBIO_GET_DESCRIPTOR, device.data(), 8, info.data(), 18), 0u);
         const std::uint8_t outEp = 0x01;
         ASSERT_EQ(Request(out, IOCTL_USBIO_BIND_PIPE, &outEp, 1), 0u);
         std::array<std::uint8_t, 3> sent{0xA1, 0xB2, 0xC3};
@@ -160,13 +164,15 @@ TEST_F(UsbmonCaptureTest, ShortExchangeReadsBackFieldByField) {
     EXPECT_EQ(Le(file, 16, 4), UsbmonCapture::kSnapLength);
     EXPECT_EQ(Le(file, 20, 4), 220u);
 
+    // Only what went over the bus: the driver's own requests (driver
+    // information, binding) never appear.
     const auto p = Parse(file);
-    ASSERT_EQ(p.size(), 12u);
+    ASSERT_EQ(p.size(), 8u);
     const std::uint8_t address = sim_.Device().Address();
     for (std::size_t i = 0; i < p.size(); ++i) {
         SCOPED_TRACE(i);
         EXPECT_EQ(p[i].type, i % 2 == 0 ? 'S' : 'C');
-        EXPECT_EQ(p[i].bus, SimulatedDevice::kBus);
+        EXPECT_EQ(p[i].bus, 3);
         EXPECT_EQ(p[i].device, address);
         EXPECT_EQ(p[i].inclLen, 64 + p[i].captured);
         EXPECT_EQ(p[i].origLen, 64 + p[i].captured);  // nothing was left out
@@ -178,49 +184,43 @@ TEST_F(UsbmonCaptureTest, ShortExchangeReadsBackFieldByField) {
             EXPECT_EQ(p[i].status, -115);
         }
     }
-    // Driver information: a vendor IN request, reply with the completion.
+    // The device descriptor: a standard IN request, reply with the completion.
     EXPECT_EQ(p[0].transferType, 2);
     EXPECT_EQ(p[0].endpoint, 0x80);
     EXPECT_EQ(p[0].setupFlag, 0);
-    EXPECT_EQ(p[0].setup, (std::vector<std::uint8_t>{0xC0, 0x1B, 0, 0, 0, 0, 12, 0}));
+    EXPECT_EQ(p[0].setup, (std::vector<std::uint8_t>{0x80, 0x06, 0, 1, 0, 0, 18, 0}));
     EXPECT_EQ(p[0].dataFlag, '<');
-    EXPECT_EQ(p[0].length, 12u);
+    EXPECT_EQ(p[0].length, 18u);
     EXPECT_EQ(p[0].captured, 0u);
     EXPECT_EQ(p[0].transferFlags, 0x200u);
     EXPECT_EQ(p[1].status, 0);
-    EXPECT_EQ(p[1].length, 12u);
-    ASSERT_EQ(p[1].captured, 12u);
-    EXPECT_EQ(p[1].data[1], 0x02);
-    // Bind 0x01: a vendor OUT request without data.
-    EXPECT_EQ(p[2].endpoint, 0x00);
-    EXPECT_EQ(p[2].setup, (std::vector<std::uint8_t>{0x40, 0x1E, 0, 0, 0x01, 0, 0, 0}));
-    EXPECT_EQ(p[2].transferFlags, 0u);
-    EXPECT_EQ(p[3].dataFlag, '>');
+    ASSERT_EQ(p[1].captured, 18u);
+    EXPECT_EQ(p[1].data, sim_.Device().DeviceDescriptor());
     // Bulk OUT: data with the submission, none with the completion.
-    EXPECT_EQ(p[4].transferType, 3);
-    EXPECT_EQ(p[4].endpoint, 0x01);
-    EXPECT_EQ(p[4].setupFlag, '-');
-    EXPECT_EQ(p[4].dataFlag, 0);
-    EXPECT_EQ(p[4].length, 3u);
-    EXPECT_EQ(p[4].data, (std::vector<std::uint8_t>{0xA1, 0xB2, 0xC3}));
+    EXPECT_EQ(p[2].transferType, 3);
+    EXPECT_EQ(p[2].endpoint, 0x01);
+    EXPECT_EQ(p[2].setupFlag, '-');
+    EXPECT_EQ(p[2].dataFlag, 0);
+    EXPECT_EQ(p[2].length, 3u);
+    EXPECT_EQ(p[2].transferFlags, 0u);
+    EXPECT_EQ(p[2].data, (std::vector<std::uint8_t>{0xA1, 0xB2, 0xC3}));
+    EXPECT_EQ(p[3].length, 3u);
+    EXPECT_EQ(p[3].captured, 0u);
+    EXPECT_EQ(p[3].dataFlag, '>');
+    // Bulk IN: the host's buffer (8 asked for, one whole packet) with the
+    // submission, the data with the completion.
+    EXPECT_EQ(p[4].endpoint, 0x81);
+    EXPECT_EQ(p[4].dataFlag, '<');
+    EXPECT_EQ(p[4].length, 512u);
+    EXPECT_EQ(p[4].captured, 0u);
+    EXPECT_EQ(p[4].transferFlags, 0x200u);
     EXPECT_EQ(p[5].length, 3u);
-    EXPECT_EQ(p[5].captured, 0u);
-    EXPECT_EQ(p[5].dataFlag, '>');
-    // Bind 0x81, then bulk IN: the length asked for with the submission, the
-    // data with the completion.
-    EXPECT_EQ(p[6].setup[4], 0x81);
-    EXPECT_EQ(p[8].endpoint, 0x81);
-    EXPECT_EQ(p[8].dataFlag, '<');
-    EXPECT_EQ(p[8].length, 8u);
-    EXPECT_EQ(p[8].captured, 0u);
-    EXPECT_EQ(p[8].transferFlags, 0x200u);
-    EXPECT_EQ(p[9].length, 3u);
-    EXPECT_EQ(p[9].data, (std::vector<std::uint8_t>{4, 5, 6}));
-    // The cancelled read: asked for 64, killed (-ENOENT) with nothing.
-    EXPECT_EQ(p[10].length, 64u);
-    EXPECT_EQ(p[11].status, -2);
-    EXPECT_EQ(p[11].length, 0u);
-    EXPECT_NE(p[10].urbId, p[8].urbId);
+    EXPECT_EQ(p[5].data, (std::vector<std::uint8_t>{4, 5, 6}));
+    // The cancelled read: unlinked (-ECONNRESET) with nothing.
+    EXPECT_EQ(p[6].length, 512u);
+    EXPECT_EQ(p[7].status, -104);
+    EXPECT_EQ(p[7].length, 0u);
+    EXPECT_NE(p[6].urbId, p[4].urbId);
 
     // Data beyond the snap length is left out, and the original length says
     // how much there was.
@@ -238,6 +238,47 @@ TEST_F(UsbmonCaptureTest, ShortExchangeReadsBackFieldByField) {
     ASSERT_EQ(cut.size(), 1u);
     EXPECT_EQ(cut[0].inclLen, UsbmonCapture::kSnapLength);
     EXPECT_EQ(cut[0].origLen, 64 + UsbmonCapture::kSnapLength);
+}
+
+// A STALL leaves the endpoint halted; the host clears it before its next
+// transfer there, and the capture shows the stall, the request that cleared
+// it and the write that followed. A read given more than it asked for gets
+// the bytes it asked for and an overflow, while the capture shows what the
+// bus carried.
+TEST_F(UsbmonCaptureTest, StallClearAndOverflowAppearAsTheBusCarriedThem) {
+    ASSERT_TRUE(UsbioDriver::StartCapture(path_));
+    const Handle out = OpenBound(0x01);
+    sim_.Function().ScriptOut({.accepted = 512, .status = SimulatedDevice::kStallStatus});
+    std::vector<std::uint8_t> bytes(700, 0x5A);
+    std::uint32_t n = 0;
+    EXPECT_EQ(Transfer(out, false, bytes.data(), 700, &n), SimulatedDevice::kStallStatus);
+    EXPECT_EQ(n, 512u);
+    EXPECT_TRUE(sim_.Device().IsHalted(0x01));
+    EXPECT_EQ(Transfer(out, false, bytes.data(), 188, &n), 0u);
+    EXPECT_FALSE(sim_.Device().IsHalted(0x01));
+    EXPECT_EQ(sim_.Device().HaltsCleared(), 1u);
+
+    const Handle in = OpenBound(0x81);
+    sim_.Device().QueueIn(0x81, {7, 8, 9});
+    std::array<std::uint8_t, 4> received{};
+    EXPECT_EQ(Transfer(in, true, received.data(), 1, &n), SimulatedDevice::kOverflowStatus);
+    EXPECT_EQ(n, 1u);
+    EXPECT_EQ(received, (std::array<std::uint8_t, 4>{7, 0, 0, 0}));
+    UsbioDriver::CloseHandle(in);
+    UsbioDriver::CloseHandle(out);
+    UsbioDriver::StopCapture();
+
+    const auto p = Parse(ReadAll(path_));
+    ASSERT_EQ(p.size(), 8u);
+    EXPECT_EQ(p[1].status, -32);
+    EXPECT_EQ(p[1].length, 512u);
+    EXPECT_EQ(p[2].transferType, 2);
+    EXPECT_EQ(p[2].setup, (std::vector<std::uint8_t>{0x02, 0x01, 0, 0, 0x01, 0, 0, 0}));
+    EXPECT_EQ(p[3].status, 0);
+    EXPECT_EQ(p[4].length, 188u);
+    EXPECT_EQ(p[6].length, 512u);
+    EXPECT_EQ(p[7].status, 0);
+    EXPECT_EQ(p[7].data, (std::vector<std::uint8_t>{7, 8, 9}));
 }
 
 TEST_F(UsbmonCaptureTest, ReadRacingACloseIsRecordedInOrderAndNeverReachesTheDevice) {
@@ -295,12 +336,12 @@ TEST_F(UsbmonCaptureTest, TsharkDecodesTheCapture) {
         "' -T fields -E separator=, -e usb.urb_type -e usb.transfer_type -e usb.endpoint_address "
         "-e usb.urb_len -e usb.capdata 2>/dev/null";
     const auto lines = RunLines(command);
-    ASSERT_EQ(lines.size(), 12u);
+    ASSERT_EQ(lines.size(), 8u);
     EXPECT_EQ(lines[0].substr(0, 5), "'S',0");  // URB_SUBMIT, control
-    EXPECT_EQ(lines[4], "'S',0x03,0x01,3,a1b2c3");
-    EXPECT_EQ(lines[5], "'C',0x03,0x01,3,");
-    EXPECT_EQ(lines[8], "'S',0x03,0x81,8,");
-    EXPECT_EQ(lines[9], "'C',0x03,0x81,3,040506");
+    EXPECT_EQ(lines[2], "'S',0x03,0x01,3,a1b2c3");
+    EXPECT_EQ(lines[3], "'C',0x03,0x01,3,");
+    EXPECT_EQ(lines[4], "'S',0x03,0x81,512,");
+    EXPECT_EQ(lines[5], "'C',0x03,0x81,3,040506");
 
     // Nothing in the capture trips the dissector.
     for (const std::string& text : RunLines("tshark -r '" + path_ + "' -V 2>&1")) {

@@ -4,30 +4,45 @@
 // with umockdev-wrapper) and skips without it.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/AppChannel.h"
+#include "engine/DeviceDetection.h"
+#include "engine/EngineShutdown.h"
 #include "engine/FileTransfer.h"
 #include "engine/Protocol.h"
+#include "engine/UpgradeWorker.h"
+#include "package/CKestrupDoc.h"
+#include "platform/Event.h"
 #include "platform/FileSystem.h"
+#include "platform/PlainDispatcher.h"
 #include "platform/Thread.h"
 #include "platform/TimeFacility.h"
 #include "platform/usbio/UsbioDriver.h"
 #include "platform/usbio/UsbmonCapture.h"
 #include "platform/usbio/libusb/LibusbBackend.h"
+#include "sim/Scenario.h"
 #include "tests/support/NotificationRecorder.h"
 #include "tests/support/SimulatedRig.h"
 #include "tests/support/TestDeadline.h"
-#include "tests/support/UmockdevCapture.h"
+#include "tests/support/UmockdevKernel.h"
 #include "tests/support/UmockdevTestbed.h"
+#include "tests/support/UsbioCalls.h"
 #include "usb/UsbTransferChannel.h"
 
 namespace {
 
+using platform::usbio::Handle;
+using platform::usbio::IOCTL_USBIO_BIND_PIPE;
+using platform::usbio::IOCTL_USBIO_SET_CONFIGURATION;
 using platform::usbio::LibusbBackend;
 using platform::usbio::UsbIdList;
 using platform::usbio::UsbioDriver;
@@ -224,13 +239,13 @@ TEST_F(LibusbReplayTest, UpgradeRecordedOnTheSimulatorCompletesOnTheReplay) {
         ASSERT_TRUE(boxes.Texts().empty());
     }
 
-    const std::string replay = dir_ + "replay.pcap";
-    std::uint8_t address = 0;
+    std::string recording;
+    ASSERT_TRUE(platform::FileSystem::ReadAll(recorded, recording));
+    ASSERT_GT(recording.size(), 24u + 16u + 64u);
+    const auto address = static_cast<std::uint8_t>(recording[24 + 16 + 11]);
     std::string error;
-    ASSERT_TRUE(testsupport::UmockdevCapture::KeepBulk(recorded, replay, address, error)) << error;
-    ASSERT_NE(address, 0);
     const std::string sysfs = testbed_->AddUsbDevice(address, Descriptors());
-    ASSERT_TRUE(testbed_->LoadPcap(sysfs, replay, error)) << error;
+    ASSERT_TRUE(testbed_->LoadPcap(sysfs, recorded, error)) << error;
     StartBackend();
     // The replay answers at once, but through more machinery than the
     // simulator; the time-outs get room for a loaded machine.
@@ -253,7 +268,7 @@ TEST_F(LibusbReplayTest, StalledEndpointEndsTheReadWithTheStallStatusAndIsCleare
     const std::uint8_t answer = kestrup::OP_ACK;
     const std::string pcap = WriteCapture(
         "stall.pcap",
-        {Bulk(1, 'S', 0x81, 1), Bulk(1, 'C', 0x81, 0, -32 /* EPIPE */), Bulk(2, 'S', 0x81, 1),
+        {Bulk(1, 'S', 0x81, 512), Bulk(1, 'C', 0x81, 0, -32 /* EPIPE */), Bulk(2, 'S', 0x81, 512),
          Bulk(2, 'C', 0x81, 1, 0, std::span<const std::uint8_t>(&answer, 1))});
     std::string error;
     ASSERT_TRUE(testbed_->LoadPcap(testbed_->AddUsbDevice(2, Descriptors()), pcap, error)) << error;
@@ -274,7 +289,7 @@ TEST_F(LibusbReplayTest, ReadThatTimesOutIsCancelledBeforeTheCallReturns) {
     const std::uint8_t answer = kestrup::OP_ACK;
     // The instrument never answers the first read; the second gets its byte.
     const std::string pcap = WriteCapture(
-        "timeout.pcap", {Bulk(1, 'S', 0x81, 1), Bulk(2, 'S', 0x81, 1),
+        "timeout.pcap", {Bulk(1, 'S', 0x81, 512), Bulk(2, 'S', 0x81, 512),
                          Bulk(2, 'C', 0x81, 1, 0, std::span<const std::uint8_t>(&answer, 1))});
     std::string error;
     ASSERT_TRUE(testbed_->LoadPcap(testbed_->AddUsbDevice(2, Descriptors()), pcap, error)) << error;
@@ -293,7 +308,7 @@ TEST_F(LibusbReplayTest, ReadThatTimesOutIsCancelledBeforeTheCallReturns) {
 
 TEST_F(LibusbReplayTest, UnplugDuringAReadEndsItWithDeviceRemoved) {
     // The read is submitted and never answered: the device goes instead.
-    const std::string pcap = WriteCapture("unplug.pcap", {Bulk(1, 'S', 0x81, 8)});
+    const std::string pcap = WriteCapture("unplug.pcap", {Bulk(1, 'S', 0x81, 512)});
     std::string error;
     const std::string sysfs = testbed_->AddUsbDevice(2, Descriptors());
     ASSERT_TRUE(testbed_->LoadPcap(sysfs, pcap, error)) << error;
@@ -350,6 +365,272 @@ TEST_F(LibusbReplayTest, BindingAcceptsOnlyEndpointsOfTheClaimedInterfaces) {
     pipe.SetOwner(channel_.get());
     EXPECT_EQ(pipe.Bind(0, 0x82, channel_->DeviceList(), &kUsbioInterfaceGuid), 0xE0001013u);
     EXPECT_EQ(pipe.Bind(0, 0x81, channel_->DeviceList(), &kUsbioInterfaceGuid), 0xE0001008u);
+}
+
+// --- The kernel's own behaviour, emulated (UmockdevKernel) ---
+
+// One byte out, and what the read of `length` bytes gets.
+std::uint32_t Exchange(UsbTransferChannel& channel, std::uint8_t byte, std::uint8_t* answer,
+                       std::uint32_t& length) {
+    std::uint32_t sent = 1;
+    if (const std::uint32_t status = channel.Send(&byte, sent, 5000); status != 0) {
+        return status;
+    }
+    return channel.InPipe()->ReadSync(answer, length, 5000);
+}
+
+// An instrument on bus 3 that sends more than the program asks for: the read
+// gets the byte it asked for and an overflow, the endpoint stays usable, and
+// the next answer comes. A packet longer than the endpoint's (babble) halts
+// it, and the next read clears it first. The capture shows what went over
+// the bus: the set-interface request, the bulk transfers with the host's
+// whole-packet buffers and Linux's statuses; neither the driver's own
+// requests nor the set-configuration that was skipped.
+TEST_F(LibusbReplayTest, AnswersLongerThanAskedForAreCutAndTheBusShowsWhatCame) {
+    testsupport::UmockdevKernel kernel(*testbed_, 4, {}, 3);
+    kernel.LongerAnswers(2);
+    StartBackend();
+    platform::TimeFacility::ScopedScale slower(200);
+    const std::string capture = dir_ + "bus3.pcap";
+    ASSERT_TRUE(UsbioDriver::StartCapture(capture));
+    Connect();
+    std::array<std::uint8_t, 4> answer{};
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        answer.fill(0xEE);
+        std::uint32_t length = 1;
+        EXPECT_EQ(Exchange(*channel_, kestrup::OP_START_UPGRADE, answer.data(), length),
+                  0xE0000008u);
+        EXPECT_EQ(length, 1u);
+        EXPECT_EQ(answer, (std::array<std::uint8_t, 4>{kestrup::OP_ACK, 0xEE, 0xEE, 0xEE}));
+    }
+    kernel.LongerAnswers(600);
+    std::uint32_t length = 1;
+    EXPECT_EQ(Exchange(*channel_, kestrup::OP_START_UPGRADE, answer.data(), length), 0xE0000008u);
+    kernel.LongerAnswers(0);
+    length = 1;
+    EXPECT_EQ(Exchange(*channel_, kestrup::OP_START_UPGRADE, answer.data(), length), 0u);
+    EXPECT_EQ(answer[0], kestrup::OP_ACK);
+    UsbioDriver::StopCapture();
+    const auto calls = kernel.Calls();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "CLEAR_HALT 0x81"), 1);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "SETINTERFACE 0 0"), 1);
+
+    std::string bytes;
+    ASSERT_TRUE(platform::FileSystem::ReadAll(capture, bytes));
+    const auto le = [&](std::size_t at, int n) {
+        std::uint32_t v = 0;
+        for (int k = n - 1; k >= 0; --k) {
+            v = (v << 8) | static_cast<std::uint8_t>(bytes[at + static_cast<std::size_t>(k)]);
+        }
+        return v;
+    };
+    std::vector<std::array<std::uint8_t, 8>> setups;
+    std::vector<std::pair<char, std::int32_t>> inStatus;
+    std::vector<std::uint32_t> inLengths;
+    for (std::size_t at = 24; at + 16 + 64 <= bytes.size(); at += 16 + le(at + 8, 4)) {
+        const std::size_t h = at + 16;
+        EXPECT_EQ(le(h + 12, 2), 3u) << "bus";
+        EXPECT_EQ(le(h + 11, 1), 4u) << "device";
+        const char type = bytes[h + 8];
+        if (type == 'S' && bytes[h + 9] == 2) {
+            std::array<std::uint8_t, 8> setup{};
+            for (std::size_t k = 0; k < 8; ++k) {
+                setup[k] = static_cast<std::uint8_t>(bytes[h + 40 + k]);
+            }
+            setups.push_back(setup);
+        }
+        if (bytes[h + 9] == 3 && le(h + 10, 1) == 0x81) {
+            inStatus.emplace_back(type, static_cast<std::int32_t>(le(h + 28, 4)));
+            if (type == 'S') {
+                inLengths.push_back(le(h + 32, 4));
+            }
+        }
+    }
+    // The set-interface and the clear after the babble, nothing of the
+    // driver's own.
+    EXPECT_EQ(setups, (std::vector<std::array<std::uint8_t, 8>>{
+                          {0x01, 0x0B, 0, 0, 0, 0, 0, 0}, {0x02, 0x01, 0, 0, 0x81, 0, 0, 0}}));
+    EXPECT_EQ(inLengths, std::vector<std::uint32_t>(4, 512));
+    ASSERT_EQ(inStatus.size(), 8u);
+    EXPECT_EQ(inStatus[1], std::make_pair('C', 0));
+    EXPECT_EQ(inStatus[5], std::make_pair('C', -75));
+}
+
+// The event thread only notes a departure: the session is gone at once (its
+// handles are dead), while what was pending on the device ends on the
+// worker, here held up on purpose. Meanwhile the event thread goes on
+// completing another instrument's transfers. The instrument comes back at a
+// new address, and detection's next listing finds it there.
+TEST_F(LibusbReplayTest, DepartureIsOnlyNotedOnTheEventThreadAndTheDeviceReturnsElsewhere) {
+    testsupport::UmockdevKernel five(*testbed_, 5);
+    testsupport::UmockdevKernel six(*testbed_, 6);
+    testsupport::UmockdevKernel back(*testbed_, 9, {}, 1, false);
+    StartBackend();
+    ASSERT_TRUE(backend_->FollowsHotplug());
+    platform::TimeFacility::ScopedScale slower(200);
+    // The first interface leaves; the channel works on it.
+    const auto gone = std::dynamic_pointer_cast<platform::usbio::LibusbDevice>(
+        UsbioDriver::AttachedDevices().at(0));
+    auto& leaving = gone->Path() == five.Node() ? five : six;
+    auto& staying = &leaving == &five ? six : five;
+    Connect();
+    // Another instrument, through the driver itself: configured, one handle
+    // per endpoint.
+    const auto open = [](const std::string& path, std::uint8_t endpoint) {
+        const Handle h = usbio_calls::Open(path.c_str());
+        std::array<std::uint8_t, 260> configuration{};
+        configuration[2] = 1;  // interface 0, alternate setting 0
+        EXPECT_EQ(usbio_calls::Request(h, IOCTL_USBIO_SET_CONFIGURATION, configuration.data(), 260),
+                  0u);
+        EXPECT_EQ(usbio_calls::Request(h, IOCTL_USBIO_BIND_PIPE, &endpoint, 1), 0u);
+        return h;
+    };
+    const auto exchange = [](Handle out, Handle in) {
+        std::uint8_t byte = kestrup::OP_START_UPGRADE;
+        std::uint32_t n = 0;
+        EXPECT_EQ(usbio_calls::Transfer(out, false, &byte, 1, &n), 0u);
+        byte = 0;
+        EXPECT_EQ(usbio_calls::Transfer(in, true, &byte, 1, &n), 0u);
+        return byte;
+    };
+    Handle out = open(staying.Node(), 0x01);
+    Handle in = open(staying.Node(), 0x81);
+
+    std::uint32_t status = 0;
+    std::uint32_t length = 1;
+    std::uint8_t byte = 0xEE;
+    auto reader = platform::Thread::Start(
+        [&] { status = channel_->InPipe()->ReadSync(&byte, length, 100000); });
+    ASSERT_TRUE(testsupport::AwaitCondition([&] { return gone->TransfersInFlight() != 0; },
+                                            "the read under way"));
+    ASSERT_EQ(gone->TransfersInFlight(), 1u);
+
+    platform::Event release(true, false);
+    backend_->Context().Worker().Post(
+        [&] { testsupport::Await(release, "the release of the held worker"); });
+    testbed_->Unplug(leaving.SysfsPath());
+    ASSERT_TRUE(testsupport::AwaitCondition([&] { return gone->Session() == 0; },
+                                            "the callback's marking the session gone"));
+    EXPECT_FALSE(reader->Finished()) << "the callback ended the read itself";
+    EXPECT_EQ(exchange(out, in), kestrup::OP_ACK);  // the event thread is free
+    release.Set();
+    reader->Join();
+    EXPECT_EQ(status, 0xE000100Au);
+    EXPECT_EQ(byte, 0xEE);
+    UsbioDriver::CloseHandle(out);
+    UsbioDriver::CloseHandle(in);
+
+    // Back, at another address: a new attachment that works.
+    back.Plug();
+    ASSERT_TRUE(testsupport::AwaitCondition(
+        [&] {
+            for (const auto& device : UsbioDriver::AttachedDevices()) {
+                if (device->Path() == back.Node()) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        "the instrument's arrival at its new address"));
+    EXPECT_EQ(UsbioDriver::AttachedDevices().size(), 2u);
+    out = open(back.Node(), 0x01);
+    in = open(back.Node(), 0x81);
+    EXPECT_EQ(exchange(out, in), kestrup::OP_ACK);
+    EXPECT_EQ(back.Protocol().StartCount(), 1);
+    UsbioDriver::CloseHandle(out);
+    UsbioDriver::CloseHandle(in);
+}
+
+// Closing while detection configures an instrument that answers no control
+// request (the kernel holds its set-interface for 5 s): the close still ends
+// within its bound, since the request ends after its own bound and nothing
+// of the close waits for the kernel.
+TEST_F(LibusbReplayTest, CloseKeepsItsBoundWithAnInstrumentThatAnswersNoControlRequest) {
+    testsupport::UmockdevKernel kernel(*testbed_, 2);
+    kernel.Mute();
+    StartBackend();
+    platform::TimeFacility::ScopedScale slower(200);
+    platform::PlainDispatcher dispatcher;
+    testsupport::NotificationRecorder frame;
+    UsbTransferChannel channel;
+    platform::Event stop(false, false);
+    platform::Event done(false, true);
+    CKestrupDoc document;
+    kestrup::EngineThreads threads;
+    threads.detection =
+        kestrup::StartDetection(document, 0, {&channel, &stop, &done, &frame, nullptr, {}});
+    ASSERT_NE(threads.detection, nullptr);
+    ASSERT_TRUE(kernel.WaitForCall("SETINTERFACE", 60000)) << "detection never configured";
+    const std::uint64_t from = platform::TimeFacility::NowMs();
+    kestrup::CloseEngine(threads, {&channel, &stop, &done});
+    EXPECT_LE(platform::TimeFacility::NowMs() - from, kestrup::kCloseBoundMs);
+    EXPECT_EQ(threads.detection, nullptr);
+    kestrup::g_bConnected.store(0);
+    CUsbDevice::DestroyDeviceList(channel.DeviceList());
+}
+
+// Every write stalls and its wait ends at once or nearly: whether a cancel
+// meets the transfer before, while or after it ends, the halt is known by
+// the next write, which clears it first; nothing is ever sent to an
+// endpoint that is still halted.
+TEST_F(LibusbReplayTest, NoTransferGoesToAHaltedEndpointWhateverTheCancelMeets) {
+    testsupport::UmockdevKernel kernel(*testbed_, 2);
+    StartBackend();
+    platform::TimeFacility::ScopedScale slower(200);
+    Connect();
+    kernel.StallWrites();
+    std::vector<std::uint8_t> frame(8192, 0x33);
+    for (int round = 0; round < 100; ++round) {
+        std::uint32_t length = 8192;
+        const std::uint32_t status = channel_->Send(frame.data(), length, round % 2);
+        EXPECT_TRUE(status == 0xE0000004u || status == 0xE000100Cu) << std::hex << status;
+    }
+    const auto calls = kernel.Calls();
+    EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
+                            [](const std::string& c) { return c.rfind("EPIPE", 0) == 0; }),
+              0);
+    EXPECT_GE(std::count(calls.begin(), calls.end(), "CLEAR_HALT 0x01"), 1);
+}
+
+// An instrument this user may not open: access is refused, and the program
+// says once who may open it and the ways for this user (the local seat, or
+// the group, after the rule it lacks here).
+TEST_F(LibusbReplayTest, AnInstrumentThisUserMayNotOpenIsExplainedOnce) {
+    testsupport::UmockdevKernel kernel(*testbed_, 7);
+    ASSERT_EQ(::chmod(testbed_->NodePath(7).c_str(), 0), 0);
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_TRUE(testbed_->OpenToOtherUsers());
+    }
+    StartBackend();
+    ::testing::internal::CaptureStderr();
+    if (root) {
+        ASSERT_EQ(::seteuid(65534), 0);  // every thread, the back end's included
+    }
+    std::array<std::uint8_t, 12> info{};
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const Handle h = usbio_calls::Open();
+        EXPECT_EQ(usbio_calls::Request(h, platform::usbio::IOCTL_USBIO_GET_DRIVER_INFO, nullptr, 0,
+                                       info.data(), 12),
+                  5u);  // ERROR_ACCESS_DENIED
+        UsbioDriver::CloseHandle(h);
+    }
+    if (root) {
+        ASSERT_EQ(::seteuid(0), 0);
+    }
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    const std::string said =
+        "kestrup: no permission to open USB device /dev/bus/usb/001/007 (1209:0001): the "
+        "instrument rules do not cover it (group root, mode 0000); add its rule and reload the "
+        "rules:\n  echo '";
+    EXPECT_EQ(err.find(said), 0u) << err;
+    EXPECT_EQ(err.find(said), err.rfind(said)) << err;
+    for (const char* way : {"GROUP=\"kestrup\", MODE=\"0660\", TAG+=\"uaccess\"",
+                            "\n  run kestrup in a session at the local seat, or\n",
+                            "\n  add this user to the group kestrup: sudo usermod -aG kestrup "}) {
+        EXPECT_NE(err.find(way), std::string::npos) << way << "\n" << err;
+    }
 }
 
 }  // namespace

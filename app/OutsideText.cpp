@@ -1,0 +1,7 @@
+#include "app/OutsideText.h"
+
+#include "platform/TextEscape.h"
+
+std::string OutsideText::Visible(std::string_view text) {
+    return platform::TextEscape::ForTerminal(text);
+}
