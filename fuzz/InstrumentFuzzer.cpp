@@ -139,7 +139,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!rig.Connect()) {
             Violation("the simulated instrument cannot be opened");
         }
-        // The upgrade run is opened as the worker opens it.
+        // The upgrade run is opened as the worker opens it, with no failed
+        // file of an earlier input's run remembered.
+        kestrup::ForgetFailedFiles();
         std::uint8_t request = kestrup::OP_START_UPGRADE;
         std::uint32_t one = 1;
         if (rig.Channel().Send(&request, one, kestrup::kStartWriteTimeoutMs) != 0 ||
