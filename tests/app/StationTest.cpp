@@ -256,14 +256,17 @@ TEST(StationTest, StatusJoinsTheHistoryAndTheProgressOfRunsThatGoOn) {
     for (const auto& instrument : StationStatus::Read(history)) {
         lines.push_back(StationStatus::TextLine(instrument));
     }
+    // Each run's start as it recorded it (the two may fall in different
+    // seconds).
     const std::string now = running.Start();
+    const std::string waitingSince = waiting.Start();
     EXPECT_EQ(lines,
               (std::vector<std::string>{
                   "A\tSA\tsucceeded P.pcg\t2026-01-01T00:05:00Z\t2026-01-01T00:10:00Z",
                   "B\tS\\x1B[2J\tfailed P.pcg: instrument not found\t2026-01-01T00:01:00Z\t"
                   "2026-01-01T00:10:00Z",
                   "C\tSC\tupgrading P.pcg: c.bin 47%\t" + now + "\t-",
-                  "D\t-\twaiting for the instrument (P.pcg)\t" + now + "\t-",
+                  "D\t-\twaiting for the instrument (P.pcg)\t" + waitingSince + "\t-",
                   "E\tSE\tinterrupted: the run ended without a result\t2026-01-01T00:00:00Z\t-"}));
     const QJsonObject c =
         QJsonDocument::fromJson(

@@ -290,10 +290,30 @@ void LibusbDevice::LastHandleClosed() {
         // The node's lock goes with the handle: nobody else opens the
         // instrument before this handle is closed.
         auto held = std::make_shared<DeviceNodeLock>(std::move(nodeLock));
-        context_->Worker().Post([self = shared_from_this(), handle, claimed, held] {
+        auto closed = std::make_shared<Event>(true, false);
+        {
+            std::lock_guard lock(stateMutex_);
+            closed_ = closed;
+        }
+        context_->Worker().Post([self = shared_from_this(), handle, claimed, held, closed] {
             self->CloseHandle(handle, claimed);
             held->Release();
+            closed->Set();
         });
+    }
+}
+
+void LibusbDevice::AwaitOwnClose() {
+    std::shared_ptr<Event> closed;
+    {
+        std::lock_guard lock(stateMutex_);
+        if (handle_ != nullptr) {
+            return;
+        }
+        closed = closed_;
+    }
+    if (closed != nullptr && !context_->Worker().OnWorker()) {
+        closed->Wait(kRequestBoundMs, "the close of the last handle");
     }
 }
 
@@ -541,6 +561,7 @@ void LibusbDevice::RequestDescriptor(const std::shared_ptr<UsbioRequest>& reques
         return;
     }
     libusb_device_handle* handle = nullptr;
+    AwaitOwnClose();
     {
         std::lock_guard lock(stateMutex_);
         if (const std::uint32_t status = EnsureOpen(); status != 0) {
@@ -580,6 +601,7 @@ void LibusbDevice::Control(const std::shared_ptr<UsbioRequest>& request) {
     switch (request->ControlCode()) {
         case IOCTL_USBIO_GET_DRIVER_INFO: {
             std::uint32_t status = 0;
+            AwaitOwnClose();
             {
                 // Opening asks nothing of the device.
                 std::lock_guard lock(stateMutex_);

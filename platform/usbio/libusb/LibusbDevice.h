@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Event.h"
 #include "platform/usbio/UsbioDevice.h"
 #include "platform/usbio/libusb/DeviceNodeLock.h"
 #include "platform/usbio/libusb/LibusbContext.h"
@@ -128,6 +129,13 @@ class LibusbDevice : public UsbioDevice, public std::enable_shared_from_this<Lib
                   std::function<std::uint32_t()> work);
 
     // stateMutex_ held.
+    // An open that comes right after this device's last handle was closed
+    // (a detection pass opens each instrument to read its descriptor, then
+    // the one it found) waits, up to kRequestBoundMs, for that close, which
+    // holds the node's lock until it is done: the lock is its own, not
+    // another copy's. Not on the worker, which runs the close. Call without
+    // stateMutex_.
+    void AwaitOwnClose();
     std::uint32_t EnsureOpen();
     std::vector<std::uint8_t> ConfigurationInfo() const;
     void RequestDescriptor(const std::shared_ptr<UsbioRequest>& request);
@@ -158,6 +166,10 @@ class LibusbDevice : public UsbioDevice, public std::enable_shared_from_this<Lib
     // Held from the open to the close: see DeviceNodeLock.
     DeviceNodeLock nodeLock_;
     bool busyReported_ = false;
+    // Set once the close of this device's last handle, which goes on on the
+    // worker and keeps the node's lock until it is done, has ended; null when
+    // none was posted.
+    std::shared_ptr<Event> closed_;
 
     // Transfers submitted and not yet finished (ending ones included), the
     // requests the worker holds, and the endpoints that a STALL left halted.

@@ -25,6 +25,7 @@
 #include "sim/Scenario.h"
 #include "tests/support/ArchiveWriter.h"
 #include "tests/support/PackageSandbox.h"
+#include "tests/support/TestDeadline.h"
 #include "tests/support/UmockdevKernel.h"
 #include "tests/support/UmockdevTestbed.h"
 
@@ -248,7 +249,11 @@ TEST_F(LibusbProgramReplayTest, ABoundRunTalksToItsInstrumentAloneAndPassesOverO
     // locked, and the run says so.
     const int held = ::open(testbed_->NodePath(address).c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(held, 0);
-    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+    // The run above may still be closing its last handle on the libusb
+    // worker, which keeps the lock until it is done (in a process of its
+    // own, that is the end of the process).
+    ASSERT_TRUE(testsupport::AwaitCondition([&] { return ::flock(held, LOCK_EX | LOCK_NB) == 0; },
+                                            "the end of the earlier run's close"));
     const std::string said = sandbox_.Root() + "stderr";
     {
         platform::TimeFacility::ScopedScale fast(5);

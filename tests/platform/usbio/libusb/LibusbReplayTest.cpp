@@ -570,6 +570,48 @@ TEST_F(LibusbReplayTest, CloseKeepsItsBoundWithAnInstrumentThatAnswersNoControlR
     CUsbDevice::DestroyDeviceList(channel.DeviceList());
 }
 
+// An open right after the close of the program's last handle on the
+// instrument, as a detection pass makes it (it opens each instrument to read
+// its descriptor, then the one it found): that close goes on on the worker
+// and keeps the node's lock until it is done, so the open waits for it
+// instead of taking the lock for another copy's and passing the instrument
+// over.
+TEST_F(LibusbReplayTest, AnOpenRightAfterACloseWaitsForItsOwnCloseNotForAnotherCopy) {
+    testsupport::UmockdevKernel kernel(*testbed_, 3);
+    StartBackend();
+    // The open waits at most kRequestBoundMs: many real seconds here.
+    platform::TimeFacility::ScopedScale slower(10000);
+    platform::TimeFacility::ScopedLog log;
+    std::array<std::uint8_t, platform::usbio::kDriverInfoSize> info{};
+    const Handle first = usbio_calls::Open(kernel.Node().c_str());
+    ASSERT_EQ(usbio_calls::Request(first, platform::usbio::IOCTL_USBIO_GET_DRIVER_INFO, nullptr, 0,
+                                   info.data(), platform::usbio::kDriverInfoSize),
+              0u);
+    // The worker is held: the close of that handle waits behind.
+    platform::Event release(true, false);
+    backend_->Context().Worker().Post(
+        [&] { testsupport::Await(release, "the release of the held worker"); });
+    UsbioDriver::CloseHandle(first);
+    std::uint32_t status = 1;
+    auto opener = platform::Thread::Start([&] {
+        const Handle again = usbio_calls::Open(kernel.Node().c_str());
+        status = usbio_calls::Request(again, platform::usbio::IOCTL_USBIO_GET_DRIVER_INFO, nullptr,
+                                      0, info.data(), platform::usbio::kDriverInfoSize);
+        UsbioDriver::CloseHandle(again);
+    });
+    ASSERT_TRUE(opener);
+    const auto waitsForTheClose = [](const std::vector<platform::TimeFacility::Record>& records) {
+        return std::any_of(records.begin(), records.end(),
+                           [](const auto& r) { return r.what == "the close of the last handle"; });
+    };
+    ASSERT_TRUE(testsupport::AwaitCondition(
+        [&] { return opener->Finished() || waitsForTheClose(log.Records()); },
+        "the open, waiting for the close or done"));
+    release.Set();
+    opener->Join();
+    EXPECT_EQ(status, 0u);
+}
+
 // Every write stalls and its wait ends at once or nearly: whether a cancel
 // meets the transfer before, while or after it ends, the halt is known by
 // the next write, which clears it first; nothing is ever sent to an
