@@ -1,6 +1,7 @@
 #include "tests/campaign/CampaignRun.h"
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -102,9 +103,13 @@ std::vector<std::string> CampaignRun::OpenDescriptors() {
                 continue;  // closed meanwhile
             }
             const std::string name(target, static_cast<std::size_t>(n));
-            if (name != "anon_inode:[eventfd]" && name.rfind("/proc/", 0) != 0) {
-                names.push_back(name);
+            struct stat object {};
+            if (name == "anon_inode:[eventfd]" || name.rfind("/proc/", 0) == 0 ||
+                ::stat(link.c_str(), &object) != 0) {
+                continue;
             }
+            names.push_back(std::to_string(object.st_dev) + ":" + std::to_string(object.st_ino) +
+                            " " + name);
         }
         ::closedir(dir);
     }
@@ -112,11 +117,29 @@ std::vector<std::string> CampaignRun::OpenDescriptors() {
     return names;
 }
 
+namespace {
+
+// "DEVICE:INODE NAME" ordered by what it refers to alone.
+bool ReferredBefore(const std::string& a, const std::string& b) {
+    return a.substr(0, a.find(' ')) < b.substr(0, b.find(' '));
+}
+
+}  // namespace
+
+bool CampaignRun::SameDescriptors(const std::vector<std::string>& before,
+                                  const std::vector<std::string>& after) {
+    return before.size() == after.size() &&
+           std::equal(before.begin(), before.end(), after.begin(),
+                      [](const std::string& a, const std::string& b) {
+                          return !ReferredBefore(a, b) && !ReferredBefore(b, a);
+                      });
+}
+
 std::string CampaignRun::NewDescriptors(const std::vector<std::string>& before,
                                         const std::vector<std::string>& after) {
     std::vector<std::string> added;
     std::set_difference(after.begin(), after.end(), before.begin(), before.end(),
-                        std::back_inserter(added));
+                        std::back_inserter(added), ReferredBefore);
     std::string text;
     for (const std::string& name : added) {
         text += (text.empty() ? "" : ", ") + name;
@@ -305,7 +328,7 @@ RunReport CampaignRun::OnEngine(const CampaignPlan& plan, std::uint32_t microsPe
         g_szStagingDir[0] = g_szPackageDir[0] = g_szPackagePath[0] = '\0';
     }
     const std::vector<std::string> descriptorsAfter = OpenDescriptors();
-    if (descriptorsAfter != descriptorsBefore) {
+    if (!SameDescriptors(descriptorsBefore, descriptorsAfter)) {
         report.violations.push_back("open descriptors " + std::to_string(descriptorsBefore.size()) +
                                     " before, " + std::to_string(descriptorsAfter.size()) +
                                     " after (" +

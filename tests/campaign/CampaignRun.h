@@ -44,11 +44,18 @@ class CampaignRun {
     // so that suites running at once never write over each other's runs.
     static std::string KeepDir();
 
-    // What the process's descriptors name, sorted, leaving out the kinds
-    // that libraries and runtimes open and close on threads of their own
-    // while the program runs (event descriptors of Qt's event loops, files
-    // under /proc): the program opens none of those in these runs.
+    // The process's descriptors, sorted, each as "DEVICE:INODE NAME",
+    // leaving out the kinds that libraries and runtimes open and close on
+    // threads of their own while the program runs (event descriptors of Qt's
+    // event loops, files under /proc): the program opens none of those in
+    // these runs.
     static std::vector<std::string> OpenDescriptors();
+    // Whether two lists hold the same descriptors, told apart by what they
+    // refer to, not by name: a file that another process renames or deletes
+    // meanwhile (ctest's log, which every test inherits) is still the one
+    // that was open before.
+    static bool SameDescriptors(const std::vector<std::string>& before,
+                                const std::vector<std::string>& after);
     // The descriptors in `after` that `before` did not hold, as a list.
     static std::string NewDescriptors(const std::vector<std::string>& before,
                                       const std::vector<std::string>& after);

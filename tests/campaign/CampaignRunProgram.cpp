@@ -145,7 +145,7 @@ RunReport CampaignRun::OnProgram(const CampaignPlan& plan, std::uint32_t microsP
         }
     }
     const std::vector<std::string> descriptorsAfter = OpenDescriptors();
-    if (descriptorsAfter != descriptorsBefore) {
+    if (!SameDescriptors(descriptorsBefore, descriptorsAfter)) {
         report.violations.push_back("open descriptors " + std::to_string(descriptorsBefore.size()) +
                                     " before, " + std::to_string(descriptorsAfter.size()) +
                                     " after (" +
