@@ -277,6 +277,11 @@ RunReport CampaignRun::OnEngine(const CampaignPlan& plan, std::uint32_t microsPe
         if (done88 && (!failures.empty() || !texts.empty())) {
             report.violations.push_back("\"Upgrade completed successfully\" after a failure");
         }
+        // A healthy instrument gives nothing to report, interrupted or not: a
+        // box there is the program's own doing (a close's cancel told as a failure).
+        if (report.interrupted && plan.expectSuccess && !texts.empty()) {
+            report.violations.push_back("a message box in a healthy run: " + texts.front());
+        }
         std::vector<std::string> missing;
         const bool whole = InstrumentHoldsPackage(plan, rig.Protocol(), missing);
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -11,12 +12,12 @@
 #include "engine/Notifications.h"
 #include "engine/Protocol.h"
 #include "package/PackageGlobals.h"
-#include "platform/Event.h"
 #include "platform/FileSystem.h"
 #include "platform/PathFormat.h"
 #include "platform/PlainDispatcher.h"
 #include "platform/ThreadMessageQueue.h"
 #include "platform/TimeFacility.h"
+#include "platform/WindowMessages.h"
 #include "tests/support/NotificationRecorder.h"
 #include "tests/support/SimulatedRig.h"
 #include "tests/support/TestDeadline.h"
@@ -161,16 +162,20 @@ TEST_F(UpgradeWorkerTest, UnansweredOpeningEndsTheRunAtOnce) {
 TEST_F(UpgradeWorkerTest, WorkerTakesStartMessagesOnlyOnceConnected) {
     Connect("start-answer silent\n");
     platform::PlainDispatcher dispatcher;
-    platform::Event runEnded(false, false);
-    SetRunEndedCallback([&] { runEnded.Set(); });
+    std::atomic<bool> runEnded{false};
+    SetRunEndedCallback([&] {
+        runEnded = true;
+        dispatcher.Wake();
+    });
     auto worker = StartUpgradeWorker(&frame_);
     ASSERT_NE(worker, nullptr);
-    // Whatever fails below, the worker ends before the test's objects go.
+    // Whatever fails below, the worker ends before the test's objects go
+    // (delivering what it sends to the frame meanwhile).
     struct Ending {
         platform::Thread& worker;
         ~Ending() {
             platform::ThreadMessageQueue::Post(worker.Id(), platform::WM_QUIT, 0, 0);
-            worker.Join();
+            platform::WindowMessages::JoinDispatching(worker);
             SetRunEndedCallback(nullptr);
         }
     } ending{*worker};
@@ -182,8 +187,11 @@ TEST_F(UpgradeWorkerTest, WorkerTakesStartMessagesOnlyOnceConnected) {
         platform::ThreadMessageQueue::Post(worker->Id(), START_MESSAGE, START_MESSAGE_WPARAM, 0));
     // Other messages are discarded too.
     ASSERT_TRUE(platform::ThreadMessageQueue::Post(worker->Id(), START_MESSAGE, 77, 0));
-    // The worker clears the flag once it has taken the start message.
-    ASSERT_TRUE(testsupport::Await(runEnded, "the worker's dealing with the start message"));
+    // The worker clears the flag once it has taken the start message; what
+    // it might send to the frame is delivered meanwhile.
+    ASSERT_TRUE(testsupport::DispatchUntil(
+        dispatcher, [&] { return runEnded.load(); },
+        "the worker's dealing with the start message"));
     ASSERT_FALSE(g_bUpgradeRunPending.load());
     EXPECT_EQ(rig_->Protocol().StartCount(), 0);
     g_bConnected.store(1);
