@@ -28,6 +28,7 @@
 #include "tests/support/TestDeadline.h"
 #include "tests/support/UmockdevKernel.h"
 #include "tests/support/UmockdevTestbed.h"
+#include "tests/support/UsbmonRecords.h"
 
 namespace {
 
@@ -145,10 +146,9 @@ TEST_F(LibusbProgramReplayTest, UpgradeRecordedWithTheSimulatorCompletesThroughL
 
     // The capture as it is: only what went over the bus, which a replay
     // takes whole (the standard requests it passes over).
-    std::string recording;
-    ASSERT_TRUE(platform::FileSystem::ReadAll(recorded, recording));
-    ASSERT_GT(recording.size(), 24u + 16u + 64u);
-    const auto address = static_cast<std::uint8_t>(recording[24 + 16 + 11]);
+    const auto records = testsupport::usbmon::Parse(testsupport::usbmon::ReadAll(recorded));
+    ASSERT_FALSE(records.empty());
+    const std::uint8_t address = records[0].device;
     std::string error;
     ASSERT_TRUE(testbed_->LoadPcap(testbed_->AddUsbDevice(address, kDescriptors, 1, "TP-77"),
                                    recorded, error))
@@ -172,25 +172,15 @@ TEST_F(LibusbProgramReplayTest, UpgradeRecordedWithTheSimulatorCompletesThroughL
 // The devices (bus addresses) a capture's records name, in order of first
 // appearance, with their record counts; bulk records only, or all.
 std::vector<std::pair<int, int>> CapturedDevices(const std::string& pcap, bool bulkOnly = false) {
-    std::string bytes;
-    platform::FileSystem::ReadAll(pcap, bytes, 64 * 1024 * 1024);
     std::vector<std::pair<int, int>> devices;
-    for (std::size_t at = 24; at + 16 + 12 <= bytes.size();) {
-        const std::uint32_t length =
-            static_cast<std::uint8_t>(bytes[at + 8]) |
-            static_cast<std::uint8_t>(bytes[at + 9]) << 8 |
-            static_cast<std::uint8_t>(bytes[at + 10]) << 16 |
-            static_cast<std::uint32_t>(static_cast<std::uint8_t>(bytes[at + 11])) << 24;
-        const int device = static_cast<std::uint8_t>(bytes[at + 16 + 11]);  // usbmon devnum
-        const bool bulk = bytes[at + 16 + 9] == 3;                          // transfer type
-        at += 16 + length;
-        if (bulkOnly && !bulk) {
+    for (const auto& p : testsupport::usbmon::Parse(testsupport::usbmon::ReadAll(pcap))) {
+        if (bulkOnly && p.transferType != 3) {
             continue;
         }
         auto it = std::find_if(devices.begin(), devices.end(),
-                               [&](const auto& d) { return d.first == device; });
+                               [&](const auto& d) { return d.first == p.device; });
         if (it == devices.end()) {
-            devices.emplace_back(device, 1);
+            devices.emplace_back(p.device, 1);
         } else {
             ++it->second;
         }
@@ -216,10 +206,9 @@ TEST_F(LibusbProgramReplayTest, ABoundRunTalksToItsInstrumentAloneAndPassesOverO
             << out;
     }
     // The capture as it is names the simulated instrument's address.
-    std::string recording;
-    ASSERT_TRUE(platform::FileSystem::ReadAll(recorded, recording));
-    ASSERT_GT(recording.size(), 24u + 16u + 64u);
-    const auto address = static_cast<std::uint8_t>(recording[24 + 16 + 11]);
+    const auto records = testsupport::usbmon::Parse(testsupport::usbmon::ReadAll(recorded));
+    ASSERT_FALSE(records.empty());
+    const std::uint8_t address = records[0].device;
     std::string error;
     const std::uint8_t decoy = address == 9 ? 10 : 9;
     testbed_->AddUsbDevice(decoy, kDescriptors, 1, "TP-DECOY");                          // port 1-1
