@@ -299,45 +299,41 @@ TEST_F(ProgramTest, UnattendedUpgradeGoesTheWholeRoadAndSucceeds) {
 }
 
 TEST_F(ProgramTest, UnattendedFailuresExitWithOneAndSayWhy) {
-    EXPECT_EQ(Run({"--scenario", Scenario("answer c.bin 2 10\n"), "--upgrade", "TPro_English.pcg"}),
-              1);
-    EXPECT_NE(Output().find("Message: CRC fail"), std::string::npos) << Output();
-    EXPECT_EQ(LastLine(), "Result: upgrade failed: c.bin: CRC Failed");
-
-    // After a failed file the application image's flash is its own success,
-    // never the completed upgrade.
-    EXPECT_EQ(Run({"--scenario", Scenario("answer a.dat 1 10\n"), "--upgrade", "TPro_English.pcg"}),
-              1);
-    EXPECT_NE(Output().find("Status: c.bin: Flashing File. Please wait...\n"
-                            "Status: c.bin: File Transfer OK\n"),
-              std::string::npos)
-        << Output();
-    EXPECT_EQ(Output().find("Upgrade completed successfully"), std::string::npos) << Output();
-    EXPECT_EQ(LastLine(), "Result: upgrade failed: a.dat: CRC Failed");
-
-    // No instrument ever appears: detection gives up after its twelve passes.
-    EXPECT_EQ(
-        Run({"--scenario", Scenario("attach-delay 100000000\n"), "--upgrade", "TPro_English.pcg"}),
-        1);
-    EXPECT_NE(Output().find("Failed to detect the device"), std::string::npos) << Output();
-    EXPECT_EQ(LastLine(), "Result: upgrade failed: instrument not found");
-
-    // The instrument never answers the opening request.
-    EXPECT_EQ(
-        Run({"--scenario", Scenario("start-answer silent\n"), "--upgrade", "TPro_English.pcg"}), 1);
-    EXPECT_NE(Output().find("Result: upgrade failed: no file sent: the instrument did not answer "
-                            "the opening request\n"),
-              std::string::npos)
-        << Output();
-
-    // No thread can be started: the worker is missing, and the run still ends.
-    {
-        platform::Thread::ScopedStartFailure failure;
-        EXPECT_EQ(Run({"--simulate", "--upgrade", "TPro_English.pcg"}), 1);
+    struct Row {
+        const char* scenario;  // null: the simulated instrument, and no thread can be started
+        std::string shown;
+        std::string result;  // the last line
+    };
+    const Row rows[] = {
+        {"answer c.bin 2 10\n", "Message: CRC fail", "c.bin: CRC Failed"},
+        // After a failed file the application image's flash is its own
+        // success, never the completed upgrade.
+        {"answer a.dat 1 10\n",
+         "Status: c.bin: Flashing File. Please wait...\nStatus: c.bin: File Transfer OK\n",
+         "a.dat: CRC Failed"},
+        // No instrument ever appears: detection gives up after its twelve passes.
+        {"attach-delay 100000000\n", "Failed to detect the device", "instrument not found"},
+        // The instrument never answers the opening request.
+        {"start-answer silent\n", "",
+         "no file sent: the instrument did not answer the opening request"},
+        // The worker is missing, and the run still ends.
+        {nullptr, "", "the upgrade worker could not be started"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.result);
+        std::optional<platform::Thread::ScopedStartFailure> failure;
+        if (row.scenario == nullptr) {
+            failure.emplace();
+        }
+        const QStringList instrument = row.scenario != nullptr
+                                           ? QStringList{"--scenario", Scenario(row.scenario)}
+                                           : QStringList{"--simulate"};
+        EXPECT_EQ(Run(instrument + QStringList{"--upgrade", "TPro_English.pcg"}), 1);
+        failure.reset();
+        EXPECT_NE(Output().find(row.shown), std::string::npos) << Output();
+        EXPECT_EQ(Output().find("Upgrade completed successfully"), std::string::npos) << Output();
+        EXPECT_EQ(LastLine(), "Result: upgrade failed: " + row.result);
     }
-    EXPECT_NE(Output().find("Result: upgrade failed: the upgrade worker could not be started\n"),
-              std::string::npos)
-        << Output();
 }
 
 TEST_F(ProgramTest, UnattendedDamagedPackageIsNeverSentAndExitsWithOne) {
@@ -943,6 +939,7 @@ TEST_F(ProgramTest, TheTemporaryDirectoryAndTheHistoryPathFailClosed) {
 }
 
 TEST_F(ProgramTest, ASecondInstanceLeavesTheFirstOnesStagingAloneAndExitsWithThree) {
+    const QStringList upgrade{"--simulate", "--upgrade", "TPro_English.pcg"};
     std::string tempDir, error;
     ASSERT_TRUE(platform::PrivateTempDir::Get(tempDir, error)) << error;
     std::filesystem::create_directories(tempDir + "test/");
@@ -951,14 +948,40 @@ TEST_F(ProgramTest, ASecondInstanceLeavesTheFirstOnesStagingAloneAndExitsWithThr
         platform::InstanceLock first;
         bool held = false;
         ASSERT_TRUE(first.Acquire(tempDir, held));
-        EXPECT_EQ(Run({"--simulate", "--upgrade", "TPro_English.pcg"}), 3);
+        EXPECT_EQ(Run(upgrade), 3);
         EXPECT_NE(Output().find("Another Talvenmark Pro Upgrade Utility is already running."),
                   std::string::npos)
             << Output();
         EXPECT_EQ(testsupport::PackageSandbox::Read(tempDir + "test/c.bin"), "being sent");
     }
     // Once the first has ended, the next one runs.
-    EXPECT_EQ(Run({"--simulate", "--upgrade", "TPro_English.pcg"}), 0) << Output();
+    EXPECT_EQ(Run(upgrade), 0) << Output();
+
+    // Bound runs and the whole program keep each other out alike, and the
+    // one kept out is told what runs.
+    std::string base;
+    ASSERT_TRUE(platform::PrivateTempDir::GetBase(base, error)) << error;
+    const std::string me = " (process " + std::to_string(::getpid()) + ")";
+    {
+        RunLock bound;
+        ASSERT_EQ(bound.Take(base, base + "instrument-1-2/", "an upgrade bound to 1-2"),
+                  RunLock::Result::Taken);
+        EXPECT_EQ(Run(upgrade), 3);
+        EXPECT_NE(Output().find("Another Talvenmark Pro Upgrade Utility is already running.\n"
+                                "kestrup: running now: an upgrade bound to 1-2" +
+                                me + "\n"),
+                  std::string::npos)
+            << Output();
+        EXPECT_EQ(Run(upgrade + QStringList{"--instrument", "1-2"}), 3);
+        // A run bound to another instrument goes on beside it.
+        EXPECT_EQ(Run(upgrade + QStringList{"--instrument", "1-1"}), 0) << Output();
+    }
+    RunLock window;
+    ASSERT_EQ(window.Take(base, "", "the window"), RunLock::Result::Taken);
+    EXPECT_EQ(Run(upgrade + QStringList{"--instrument", "1-1"}), 3);
+    EXPECT_NE(Output().find("running now: the window" + me), std::string::npos) << Output();
+    window.Release();
+    EXPECT_EQ(Run(upgrade), 0) << Output();
 }
 
 // Runs bound to one instrument: only that one is sent anything, the history
@@ -1013,33 +1036,6 @@ TEST_F(ProgramTest, ABoundRunSendsOnlyToItsInstrument) {
     EXPECT_NE(Output().find("TP-C\t-\tfailed TPro_English.pcg: instrument not found\t"),
               std::string::npos)
         << Output();
-}
-
-TEST_F(ProgramTest, BoundRunsAndTheWholeProgramKeepEachOtherOutAndSayWhatRuns) {
-    std::string base, error;
-    ASSERT_TRUE(platform::PrivateTempDir::GetBase(base, error)) << error;
-    const std::string me = " (process " + std::to_string(::getpid()) + ")";
-    const QStringList upgrade{"--simulate", "--upgrade", "TPro_English.pcg"};
-    {
-        RunLock bound;
-        ASSERT_EQ(bound.Take(base, base + "instrument-1-2/", "an upgrade bound to 1-2"),
-                  RunLock::Result::Taken);
-        EXPECT_EQ(Run(upgrade), 3);
-        EXPECT_NE(Output().find("Another Talvenmark Pro Upgrade Utility is already running.\n"
-                                "kestrup: running now: an upgrade bound to 1-2" +
-                                me + "\n"),
-                  std::string::npos)
-            << Output();
-        EXPECT_EQ(Run(upgrade + QStringList{"--instrument", "1-2"}), 3);
-        // A run bound to another instrument goes on beside it.
-        EXPECT_EQ(Run(upgrade + QStringList{"--instrument", "1-1"}), 0) << Output();
-    }
-    RunLock window;
-    ASSERT_EQ(window.Take(base, "", "the window"), RunLock::Result::Taken);
-    EXPECT_EQ(Run(upgrade + QStringList{"--instrument", "1-1"}), 3);
-    EXPECT_NE(Output().find("running now: the window" + me), std::string::npos) << Output();
-    window.Release();
-    EXPECT_EQ(Run(upgrade), 0) << Output();
 }
 
 // A back end without devices of its own whose first look at the attached

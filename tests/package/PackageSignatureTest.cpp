@@ -213,25 +213,12 @@ TEST(SignaturePolicyTest, RequiresSignaturesOnlyWhenToldOrWhenItCannotTell) {
     EXPECT_EQ(problems.size(), 1u);
 }
 
+// Outside text in a check's summary goes through the terminal escaping
+// (whose cases the platform suite holds).
 TEST(SignatureCheckTest, OutsideTextIsShownPrintable) {
-    const std::pair<std::string, std::string> cases[] = {
-        {"plain text: 7.0.5", "plain text: 7.0.5"},
-        {"tab\tnew\nline\r", "tab\\tnew\\nline\\r"},
-        {"\x1b[31mred", "\\x1B[31mred"},
-        {"back\\slash", "back\\\\slash"},
-        {"Ä ö € 𝄞", "Ä ö € 𝄞"},
-        {"\xff\xfe", "\\xFF\\xFE"},
-        {"\xc2\x9b"
-         "2J",
-         "\\xC2\\x9B2J"},                     // a C1 control in UTF-8
-        {"\xc0\xaf", "\\xC0\\xAF"},           // an overlong "/"
-        {"\xed\xa0\x80", "\\xED\\xA0\\x80"},  // a surrogate
-        {"cut \xe2\x82", "cut \\xE2\\x82"},   // a sequence cut short
-        {std::string("nul\0x", 5), "nul\\x00x"},
-    };
-    for (const auto& [text, shown] : cases) {
-        EXPECT_EQ(SignatureCheck::Printable(text), shown);
-    }
+    const char text[] = "7.0.5\t\x1b[31m\xc2\x9b\xff\0 \xf0\x9d\x84\x9e";
+    EXPECT_EQ(SignatureCheck::Printable(std::string(text, sizeof text - 1)),
+              "7.0.5\\t\\x1B[31m\\xC2\\x9B\\xFF\\x00 \xf0\x9d\x84\x9e");
 }
 
 }  // namespace

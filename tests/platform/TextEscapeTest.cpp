@@ -16,7 +16,9 @@ TEST(TextEscapeTest, ControlsAndBytesThatAreNoUtf8BecomeVisibleAndOnlyThey) {
     };
     const Row rows[] = {
         {"TPro_English_7.0.5.pcg", "TPro_English_7.0.5.pcg", "TPro_English_7.0.5.pcg"},
-        {"Suomi \xC3\xA4\xE2\x82\xAC", "Suomi \xC3\xA4\xE2\x82\xAC", "Suomi \xC3\xA4\xE2\x82\xAC"},
+        {"Suomi \xC3\xA4\xE2\x82\xAC \xF0\x9D\x84\x9E",
+         "Suomi \xC3\xA4\xE2\x82\xAC \xF0\x9D\x84\x9E",
+         "Suomi \xC3\xA4\xE2\x82\xAC \xF0\x9D\x84\x9E"},
         {"z\nResult: upgrade succeeded\n\x1b]0;TITLE\aq.dat",
          "z\\nResult: upgrade succeeded\\n\\x1B]0;TITLE\\x07q.dat",
          "zResult: upgrade succeeded]0;TITLEq.dat"},

@@ -36,6 +36,7 @@
 #include "tests/support/UmockdevKernel.h"
 #include "tests/support/UmockdevTestbed.h"
 #include "tests/support/UsbioCalls.h"
+#include "tests/support/UsbmonRecords.h"
 #include "usb/UsbTransferChannel.h"
 
 namespace {
@@ -239,10 +240,9 @@ TEST_F(LibusbReplayTest, UpgradeRecordedOnTheSimulatorCompletesOnTheReplay) {
         ASSERT_TRUE(boxes.Texts().empty());
     }
 
-    std::string recording;
-    ASSERT_TRUE(platform::FileSystem::ReadAll(recorded, recording));
-    ASSERT_GT(recording.size(), 24u + 16u + 64u);
-    const auto address = static_cast<std::uint8_t>(recording[24 + 16 + 11]);
+    const auto records = testsupport::usbmon::Parse(testsupport::usbmon::ReadAll(recorded));
+    ASSERT_FALSE(records.empty());
+    const std::uint8_t address = records[0].device;
     std::string error;
     const std::string sysfs = testbed_->AddUsbDevice(address, Descriptors());
     ASSERT_TRUE(testbed_->LoadPcap(sysfs, recorded, error)) << error;
@@ -416,41 +416,26 @@ TEST_F(LibusbReplayTest, AnswersLongerThanAskedForAreCutAndTheBusShowsWhatCame) 
     EXPECT_EQ(std::count(calls.begin(), calls.end(), "CLEAR_HALT 0x81"), 1);
     EXPECT_EQ(std::count(calls.begin(), calls.end(), "SETINTERFACE 0 0"), 1);
 
-    std::string bytes;
-    ASSERT_TRUE(platform::FileSystem::ReadAll(capture, bytes));
-    const auto le = [&](std::size_t at, int n) {
-        std::uint32_t v = 0;
-        for (int k = n - 1; k >= 0; --k) {
-            v = (v << 8) | static_cast<std::uint8_t>(bytes[at + static_cast<std::size_t>(k)]);
-        }
-        return v;
-    };
-    std::vector<std::array<std::uint8_t, 8>> setups;
+    std::vector<std::vector<std::uint8_t>> setups;
     std::vector<std::pair<char, std::int32_t>> inStatus;
     std::vector<std::uint32_t> inLengths;
-    for (std::size_t at = 24; at + 16 + 64 <= bytes.size(); at += 16 + le(at + 8, 4)) {
-        const std::size_t h = at + 16;
-        EXPECT_EQ(le(h + 12, 2), 3u) << "bus";
-        EXPECT_EQ(le(h + 11, 1), 4u) << "device";
-        const char type = bytes[h + 8];
-        if (type == 'S' && bytes[h + 9] == 2) {
-            std::array<std::uint8_t, 8> setup{};
-            for (std::size_t k = 0; k < 8; ++k) {
-                setup[k] = static_cast<std::uint8_t>(bytes[h + 40 + k]);
-            }
-            setups.push_back(setup);
+    for (const auto& p : testsupport::usbmon::Parse(testsupport::usbmon::ReadAll(capture))) {
+        EXPECT_EQ(p.bus, 3u) << "bus";
+        EXPECT_EQ(p.device, 4u) << "device";
+        if (p.type == 'S' && p.transferType == 2) {
+            setups.push_back(p.setup);
         }
-        if (bytes[h + 9] == 3 && le(h + 10, 1) == 0x81) {
-            inStatus.emplace_back(type, static_cast<std::int32_t>(le(h + 28, 4)));
-            if (type == 'S') {
-                inLengths.push_back(le(h + 32, 4));
+        if (p.transferType == 3 && p.endpoint == 0x81) {
+            inStatus.emplace_back(p.type, p.status);
+            if (p.type == 'S') {
+                inLengths.push_back(p.length);
             }
         }
     }
     // The set-interface and the clear after the babble, nothing of the
     // driver's own.
-    EXPECT_EQ(setups, (std::vector<std::array<std::uint8_t, 8>>{
-                          {0x01, 0x0B, 0, 0, 0, 0, 0, 0}, {0x02, 0x01, 0, 0, 0x81, 0, 0, 0}}));
+    EXPECT_EQ(setups, (std::vector<std::vector<std::uint8_t>>{{0x01, 0x0B, 0, 0, 0, 0, 0, 0},
+                                                              {0x02, 0x01, 0, 0, 0x81, 0, 0, 0}}));
     EXPECT_EQ(inLengths, std::vector<std::uint32_t>(4, 512));
     ASSERT_EQ(inStatus.size(), 8u);
     EXPECT_EQ(inStatus[1], std::make_pair('C', 0));
