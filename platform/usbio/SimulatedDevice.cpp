@@ -388,6 +388,14 @@ void SimulatedDevice::Control(const std::shared_ptr<UsbioRequest>& request) {
     request->Complete(status, reply);
 }
 
+void SimulatedDevice::AnswerWaitingRequests() {
+    std::lock_guard lock(mutex_);
+    for (PendingControl& control : controls_) {
+        control.request->Complete(control.status, control.reply);
+    }
+    controls_.clear();
+}
+
 void SimulatedDevice::FinishControl(const UsbioRequest* request) {
     std::lock_guard lock(mutex_);
     auto it = std::find_if(controls_.begin(), controls_.end(),

@@ -111,6 +111,9 @@ class SimulatedDevice : public UsbioDevice {
     // Every request answers after delayMs, or never (until cancelled or
     // unplugged).
     void SetRequestTiming(std::uint32_t delayMs, bool never = false);
+    // Answers, now, every request that is still waiting for its answer (a
+    // late answer that comes when the caller says, not at a time).
+    void AnswerWaitingRequests();
     // Replaces the endpoints the configuration lists.
     void SetPipes(std::vector<Pipe> pipes);
     // Puts the device on another bus (before it is used).

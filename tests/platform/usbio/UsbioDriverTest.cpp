@@ -178,7 +178,8 @@ TEST_F(UsbioDriverTest, RequestRecordsAreCheckedBeforeTheDeviceSeesThem) {
 
 TEST_F(UsbioDriverTest, PendingRequestCompletesThroughTheOverlappedRecord) {
     const Handle h = Open();
-    sim_.Device().SetRequestTiming(50);
+    // Answered only when the test says, so the request is pending until then.
+    sim_.Device().SetRequestTiming(0, true);
     std::array<std::uint8_t, 18> descriptor{};
     const std::array<std::uint8_t, 8> request{0, 0, 0, 0, 1, 0, 0, 0};
     Overlapped ov;
@@ -192,6 +193,7 @@ TEST_F(UsbioDriverTest, PendingRequestCompletesThroughTheOverlappedRecord) {
     EXPECT_FALSE(UsbioDriver::GetOverlappedResult(h, &ov, &n, false));
     EXPECT_EQ(UsbioDriver::GetLastError(), ERROR_IO_INCOMPLETE);
 
+    sim_.Device().AnswerWaitingRequests();
     ASSERT_TRUE(testsupport::Await(event, "the transfer's completion"));
     ASSERT_TRUE(UsbioDriver::GetOverlappedResult(h, &ov, &n, false));
     EXPECT_EQ(n, 18u);
