@@ -79,6 +79,15 @@ LibusbBackend::~LibusbBackend() {
         std::lock_guard lock(mutex_);
         devices.swap(devices_);
     }
+    // The handle closes posted to the worker hold their devices, and so the
+    // context: let them end first, so that the context and its threads end
+    // with the last of these references, on this thread, before the program
+    // goes on (or ends), and not later on the worker, which would then be
+    // left running. A close kept longer than its bound by libusb leaves the
+    // context to end on the worker, as before.
+    if (!context_->Worker().OnWorker() && !context_->OnEventThread()) {
+        context_->Worker().Flush(LibusbDevice::kRequestBoundMs);
+    }
     std::lock_guard lock(notesMutex_);
     for (const Note& note : notes_) {
         libusb_unref_device(note.device);

@@ -125,10 +125,10 @@ bool LibusbWorker::OnWorker() const {
     return shared_->workerId.load() == Thread::CurrentId();
 }
 
-void LibusbWorker::Flush() {
+bool LibusbWorker::Flush(std::uint32_t timeoutMs) {
     auto done = std::make_shared<Event>(true, false);
     Post([done] { done->Set(); });
-    done->Wait(kInfinite, "libusb worker flush");
+    return done->Wait(timeoutMs, "libusb worker flush") == WaitResult::Signaled;
 }
 
 }  // namespace platform::usbio

@@ -32,8 +32,9 @@ class LibusbWorker {
     // job runs delayMs program milliseconds from now (time facility).
     void After(std::uint32_t delayMs, std::function<void()> job);
     bool OnWorker() const;
-    // Returns once every job posted before has run. Not on the worker.
-    void Flush();
+    // Returns true once every job posted before has run, false when that
+    // takes longer than timeoutMs (time facility). Not on the worker.
+    bool Flush(std::uint32_t timeoutMs);
 
   private:
     struct Shared;

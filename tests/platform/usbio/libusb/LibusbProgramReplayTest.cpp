@@ -21,6 +21,7 @@
 #include "engine/UpgradeWorker.h"
 #include "package/PackageGlobals.h"
 #include "platform/FileSystem.h"
+#include "platform/Thread.h"
 #include "platform/TimeFacility.h"
 #include "sim/Scenario.h"
 #include "tests/support/ArchiveWriter.h"
@@ -216,6 +217,7 @@ TEST_F(LibusbProgramReplayTest, ABoundRunTalksToItsInstrumentAloneAndPassesOverO
     ASSERT_TRUE(testbed_->LoadPcap(sysfs, recorded, error)) << error;
 
     const std::string session = sandbox_.Root() + "session.pcap";
+    const std::size_t threadsBefore = platform::Thread::Running();
     {
         platform::TimeFacility::ScopedScale slower(200);
         ASSERT_EQ(Run({"--usb-id", "1209:0001", "--instrument", "1-2", "--capture",
@@ -224,6 +226,8 @@ TEST_F(LibusbProgramReplayTest, ABoundRunTalksToItsInstrumentAloneAndPassesOverO
                   0)
             << out;
     }
+    // The run's libusb threads have ended with it, its close among them.
+    EXPECT_EQ(platform::Thread::Running(), threadsBefore);
     const auto devices = CapturedDevices(session);
     ASSERT_EQ(devices.size(), 1u) << out;
     EXPECT_EQ(devices[0].first, address);
