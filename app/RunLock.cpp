@@ -65,7 +65,8 @@ RunLock::Result RunLock::Take(const std::string& base, const std::string& own,
             whole_.Release();
             return held ? Result::Held : Result::Unavailable;
         }
-        struct stat locked {}, there {};
+        struct stat locked = {};
+        struct stat there = {};
         if (::fstat(own_.Descriptor(), &locked) == 0 &&
             ::lstat(WithoutSlash(own).c_str(), &there) == 0 && locked.st_dev == there.st_dev &&
             locked.st_ino == there.st_ino) {

@@ -99,8 +99,8 @@ std::vector<TimeFacility::Record> TimeFacility::ScopedLog::Records() const {
     return log.records;
 }
 
-bool TimeFacility::ScopedLog::WaitFor(
-    const std::function<bool(const std::vector<Record>&)>& until, std::uint32_t timeoutMs) const {
+bool TimeFacility::ScopedLog::WaitFor(const std::function<bool(const std::vector<Record>&)>& until,
+                                      std::uint32_t timeoutMs) const {
     LogState& log = Log();
     std::unique_lock lock(log.mutex);
     const auto holds = [&] { return until(log.records); };

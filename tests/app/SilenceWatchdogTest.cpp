@@ -13,7 +13,8 @@
 namespace {
 
 // The watchdog's waits for a silence, with their limits.
-std::vector<std::uint32_t> SilenceWaits(const std::vector<platform::TimeFacility::Record>& records) {
+std::vector<std::uint32_t> SilenceWaits(
+    const std::vector<platform::TimeFacility::Record>& records) {
     std::vector<std::uint32_t> limits;
     for (const auto& r : records) {
         if (r.what == "silence") {

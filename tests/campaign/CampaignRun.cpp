@@ -1,8 +1,8 @@
 #include "tests/campaign/CampaignRun.h"
 
 #include <dirent.h>
-#include <sys/stat.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -133,6 +133,23 @@ bool CampaignRun::SameDescriptors(const std::vector<std::string>& before,
                       [](const std::string& a, const std::string& b) {
                           return !ReferredBefore(a, b) && !ReferredBefore(b, a);
                       });
+}
+
+void CampaignRun::CheckWhatIsLeft(const std::vector<std::string>& descriptorsBefore,
+                                  std::size_t threadsBefore, RunReport& report) {
+    const std::vector<std::string> descriptorsAfter = OpenDescriptors();
+    if (!SameDescriptors(descriptorsBefore, descriptorsAfter)) {
+        report.violations.push_back("open descriptors " + std::to_string(descriptorsBefore.size()) +
+                                    " before, " + std::to_string(descriptorsAfter.size()) +
+                                    " after (" +
+                                    NewDescriptors(descriptorsBefore, descriptorsAfter) + ")");
+    }
+    // The program's own threads, each counted until it was joined (Qt's
+    // painting starts and ends threads of its own, which are not counted).
+    if (platform::Thread::Running() != threadsBefore) {
+        report.violations.push_back("threads " + std::to_string(threadsBefore) + " before, " +
+                                    std::to_string(platform::Thread::Running()) + " after");
+    }
 }
 
 std::string CampaignRun::NewDescriptors(const std::vector<std::string>& before,
@@ -332,18 +349,7 @@ RunReport CampaignRun::OnEngine(const CampaignPlan& plan, std::uint32_t microsPe
         kestrup::g_bConnected.store(0);
         g_szStagingDir[0] = g_szPackageDir[0] = g_szPackagePath[0] = '\0';
     }
-    const std::vector<std::string> descriptorsAfter = OpenDescriptors();
-    if (!SameDescriptors(descriptorsBefore, descriptorsAfter)) {
-        report.violations.push_back("open descriptors " + std::to_string(descriptorsBefore.size()) +
-                                    " before, " + std::to_string(descriptorsAfter.size()) +
-                                    " after (" +
-                                    NewDescriptors(descriptorsBefore, descriptorsAfter) + ")");
-    }
-    // The program's own threads, each counted until it was joined.
-    if (platform::Thread::Running() != threadsBefore) {
-        report.violations.push_back("threads " + std::to_string(threadsBefore) + " before, " +
-                                    std::to_string(platform::Thread::Running()) + " after");
-    }
+    CheckWhatIsLeft(descriptorsBefore, threadsBefore, report);
     return report;
 }
 

@@ -56,6 +56,10 @@ class CampaignRun {
     // that was open before.
     static bool SameDescriptors(const std::vector<std::string>& before,
                                 const std::vector<std::string>& after);
+    // Adds to the report the descriptors and the program's threads that a run
+    // left behind (or took away).
+    static void CheckWhatIsLeft(const std::vector<std::string>& descriptorsBefore,
+                                std::size_t threadsBefore, RunReport& report);
     // The descriptors in `after` that `before` did not hold, as a list.
     static std::string NewDescriptors(const std::vector<std::string>& before,
                                       const std::vector<std::string>& after);

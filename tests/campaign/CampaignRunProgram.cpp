@@ -144,19 +144,7 @@ RunReport CampaignRun::OnProgram(const CampaignPlan& plan, std::uint32_t microsP
             report.violations.push_back("output:\n" + output);
         }
     }
-    const std::vector<std::string> descriptorsAfter = OpenDescriptors();
-    if (!SameDescriptors(descriptorsBefore, descriptorsAfter)) {
-        report.violations.push_back("open descriptors " + std::to_string(descriptorsBefore.size()) +
-                                    " before, " + std::to_string(descriptorsAfter.size()) +
-                                    " after (" +
-                                    NewDescriptors(descriptorsBefore, descriptorsAfter) + ")");
-    }
-    // The program's own threads; Qt's painting starts and ends threads of its
-    // own as it sees fit, which are not the program's.
-    if (platform::Thread::Running() != threadsBefore) {
-        report.violations.push_back("threads " + std::to_string(threadsBefore) + " before, " +
-                                    std::to_string(platform::Thread::Running()) + " after");
-    }
+    CheckWhatIsLeft(descriptorsBefore, threadsBefore, report);
     return report;
 }
 

@@ -9,10 +9,10 @@
 #include "platform/Thread.h"
 #include "platform/TimeFacility.h"
 #include "platform/usbio/UsbioDriver.h"
+#include "tests/support/TestDeadline.h"
 #include "tests/support/UsbSimEnvironment.h"
 #include "usb/SetupApiBinding.h"
 #include "usb/UsbTransferChannel.h"
-#include "tests/support/TestDeadline.h"
 
 using platform::TimeFacility;
 using platform::usbio::SimulatedDevice;
