@@ -59,7 +59,9 @@
 #include "shell/CMainFrame.h"
 #include "shell/CUpgradeView.h"
 #include "shell/UpgradeWiring.h"
+#include "tests/platform/ui/QtTestEnvironment.h"
 #include "tests/support/ArchiveWriter.h"
+#include "tests/support/CloseBound.h"
 #include "tests/support/MinisignTool.h"
 #include "tests/support/NotificationRecorder.h"
 #include "tests/support/PackageSandbox.h"
@@ -125,20 +127,6 @@ class ProgramTest : public ::testing::Test {
         settings.historyPath = historyPath;
         settings.stationConfigPath = stationConfigPath;
         return Program::Run(QStringList{"kestrup"} + arguments, settings);
-    }
-    // Ends the window's event loop, with a failure naming `what`, when the
-    // test's operator has not closed the window by the deadline.
-    static std::unique_ptr<QTimer> WindowDeadline(const std::string& what) {
-        auto timer = std::make_unique<QTimer>();
-        timer->setSingleShot(true);
-        QObject::connect(timer.get(), &QTimer::timeout, [what] {
-            ADD_FAILURE() << "waited " << testsupport::kEventDeadline.count() << " s for " << what
-                          << " in vain";
-            QCoreApplication::exit(99);
-        });
-        timer->start(
-            std::chrono::duration_cast<std::chrono::milliseconds>(testsupport::kEventDeadline));
-        return timer;
     }
     std::string Output() const {
         std::rewind(out_);
@@ -530,7 +518,7 @@ TEST_F(ProgramTest, EveryAttemptGoesIntoTheHistory) {
             }
         }
     });
-    const auto deadline = WindowDeadline("the detection to close the window in");
+    const auto deadline = LoopDeadline("the detection to close the window in");
     EXPECT_EQ(Run({"--scenario", Scenario("attach-delay 100000000\n")}), 0);
 
     const std::vector<QJsonObject> records = History();
@@ -710,7 +698,7 @@ TEST_F(ProgramTest, TheWindowsAttemptIsRecordedWithTheBoxThatTellsItsFailure) {
         }
     });
     operatorAtTheBench.start(1);
-    const auto deadline = WindowDeadline("the operator's upgrade and close");
+    const auto deadline = LoopDeadline("the operator's upgrade and close");
     EXPECT_EQ(Run({"--simulate"}), 0);
     const std::vector<QJsonObject> records = History();
     ASSERT_EQ(records.size(), 1u);
@@ -1379,32 +1367,13 @@ TEST_F(WiringTest, ADamagedPackageIsNotSentAndTheConnectionStays) {
 class ClosingTest : public WiringTest {
   protected:
     static constexpr std::uint32_t kMicrosPerMs = 25;
-    // The real time the threads' ends may take beside the close's waits.
-    static constexpr std::uint64_t kRealAllowanceMicros = 1000000;
     ClosingTest() : WiringTest(kMicrosPerMs) {}
 
-    // Closes the window and checks the bound: in program time, from the
-    // pauses the time facility recorded during the close (one pause before
-    // closing, and all of them, the frame's last notifications among them,
-    // within the bound); measured, with an allowance for the real cost of the
-    // threads' ends, which a read or flash wait that ran out instead of being
-    // cancelled still exceeds many times.
+    // Closes the window and checks the close's bound.
     void CloseWithinTheBound() {
         platform::TimeFacility::ScopedLog log;
         const std::uint64_t took = Close();
-        std::vector<std::uint32_t> closingPauses;
-        std::uint64_t paused = 0;
-        for (const auto& r : log.Records()) {
-            if (r.kind == platform::TimeFacility::Kind::Sleep) {
-                paused += r.timeoutMs;
-                if (r.what == "before closing") {
-                    closingPauses.push_back(r.timeoutMs);
-                }
-            }
-        }
-        EXPECT_EQ(closingPauses, std::vector<std::uint32_t>{kestrup::kPauseBeforeClosingMs});
-        EXPECT_LE(paused, kestrup::kCloseBoundMs);
-        EXPECT_LE(took, kestrup::kCloseBoundMs + kRealAllowanceMicros / kMicrosPerMs);
+        testsupport::ExpectCloseWithinBound(log.Records(), took, kMicrosPerMs);
     }
     // Judged by the order the engine recorded: the instrument heard no frame
     // begun after the close's stop, and no box reports an answer read after it.

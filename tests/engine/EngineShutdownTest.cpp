@@ -23,6 +23,7 @@
 #include "platform/PlainDispatcher.h"
 #include "platform/TimeFacility.h"
 #include "tests/support/ArchiveWriter.h"
+#include "tests/support/CloseBound.h"
 #include "tests/support/NotificationRecorder.h"
 #include "tests/support/PackageSandbox.h"
 #include "tests/support/SimulatedRig.h"
@@ -91,8 +92,6 @@ class CloseTest : public ::testing::Test {
     // Program time runs slower than in other suites, so that the time a close
     // takes is measured with the real cost of its threads small beside it.
     static constexpr std::uint32_t kMicrosPerMs = 25;
-    // The real time the threads' ends may take beside the close's waits.
-    static constexpr std::uint64_t kRealAllowanceMicros = 1000000;
     platform::TimeFacility::ScopedScale scale_{kMicrosPerMs};
     testsupport::PackageSandbox sandbox_;
     CKestrupDoc document_;
@@ -128,25 +127,7 @@ TEST_P(CloseAtAnyMomentTest, EndsEverythingWithinTheBound) {
     const std::uint64_t from = platform::TimeFacility::NowMs();
     CloseEngine(threads_, Resources());
     const std::uint64_t took = platform::TimeFacility::NowMs() - from;
-    // The bound in program time, from the pauses the time facility recorded
-    // during the close: one pause before closing, and all of them (a pause
-    // after a file, the last notifications) within the bound; measured, the
-    // real cost of the threads' ends comes on top, so the elapsed time is held
-    // to the bound with an allowance for it, which a read or flash wait that
-    // ran out instead of being cancelled still exceeds many times.
-    std::vector<std::uint32_t> closingPauses;
-    std::uint64_t paused = 0;
-    for (const auto& r : log.Records()) {
-        if (r.kind == platform::TimeFacility::Kind::Sleep) {
-            paused += r.timeoutMs;
-            if (r.what == "before closing") {
-                closingPauses.push_back(r.timeoutMs);
-            }
-        }
-    }
-    EXPECT_EQ(closingPauses, std::vector<std::uint32_t>{kPauseBeforeClosingMs});
-    EXPECT_LE(paused, kCloseBoundMs);
-    EXPECT_LE(took, kCloseBoundMs + kRealAllowanceMicros / kMicrosPerMs);
+    testsupport::ExpectCloseWithinBound(log.Records(), took, kMicrosPerMs);
 
     EXPECT_EQ(threads_.worker, nullptr);
     EXPECT_EQ(threads_.detection, nullptr);
